@@ -1,0 +1,108 @@
+#include "prefix_search.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "boundary.hpp"
+#include "methods.hpp"
+
+namespace quillon::py {
+namespace {
+
+// Doc strings carry the Python signature ("name(params)\n--\n\n") so that
+// __text_signature__ and inspect.signature work; the rest of each doc is empty.
+PyMethodDef kMethods[] = {
+    {"from_internal_data_v2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_internal_data_v2)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, "
+     "video_top_n)\n--\n\n"},
+    {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match)),
+     METH_FASTCALL | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+  const Ref name = Ref::steal(PyType_GetName(type));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+  return nullptr;
+}
+
+void deallocate(PyObject* obj) {
+  auto* self = reinterpret_cast<PrefixSearchObject*>(obj);
+  self->trie.~Trie();
+  self->borrow_count.~atomic();
+  PyTypeObject* type = Py_TYPE(obj);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "builtins.PrefixSearch",
+    static_cast<int>(sizeof(PrefixSearchObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,  // no Py_TPFLAGS_BASETYPE: not subclassable
+    kSlots,
+};
+
+}  // namespace
+
+PyTypeObject* prefix_search_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) {
+    PyObject* created = PyType_FromSpec(&kSpec);
+    if (created == nullptr) {
+      PyErr_Print();
+      raise_panic("failed to create type object for PrefixSearch");
+      return nullptr;
+    }
+    type = reinterpret_cast<PyTypeObject*>(created);
+  }
+  return type;
+}
+
+PyObject* new_prefix_search(Trie&& trie) {
+  PyTypeObject* type = prefix_search_type();
+  if (type == nullptr) return nullptr;
+  const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* obj = alloc(type, 0);
+  if (obj == nullptr) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;  // `trie` is released by its owner
+  }
+  auto* self = reinterpret_cast<PrefixSearchObject*>(obj);
+  new (&self->trie) Trie(std::move(trie));
+  new (&self->borrow_count) std::atomic<Py_ssize_t>(0);
+  return obj;
+}
+
+std::optional<SharedBorrow> SharedBorrow::take(PyObject* self) {
+  PyTypeObject* type = prefix_search_type();
+  if (type == nullptr) return std::nullopt;
+  if (!PyType_IsSubtype(Py_TYPE(self), type)) {
+    const Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+    if (qualname)
+      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PrefixSearch'", qualname.get());
+    return std::nullopt;
+  }
+  auto* object = reinterpret_cast<PrefixSearchObject*>(self);
+  Py_ssize_t current = object->borrow_count.load();
+  do {
+    if (current == -1) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return std::nullopt;
+    }
+  } while (!object->borrow_count.compare_exchange_weak(current, current + 1));
+  return SharedBorrow(object);
+}
+
+}  // namespace quillon::py

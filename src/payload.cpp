@@ -1,0 +1,130 @@
+#include "payload.hpp"
+
+#include <algorithm>
+
+#include "checked.hpp"
+
+namespace quillon {
+
+void PayloadTable::push_absent() {
+  offsets_.push_back(video_ids_.size());
+  total_counts_.push_back(0);
+  present_.push_back(0);
+}
+
+void PayloadTable::push(PayloadView payload) {
+  // Counts beyond the ids are ignored; a missing count is an internal error.
+  for (std::size_t i = 0; i < payload.video_ids.size(); ++i) {
+    video_ids_.push_back(payload.video_ids[i]);
+    video_counts_.push_back(at(payload.video_counts, i));
+  }
+  close_payload(payload.total_count);
+}
+
+bool PayloadTable::close_payload(std::uint32_t total_count) {
+  total_counts_.push_back(total_count);
+  present_.push_back(1);
+  const bool equal = video_ids_.size() == video_counts_.size();
+  if (!equal) {
+    // Drop the unequal lists so the table stays consistent.
+    video_ids_.resize(offsets_.back());
+    video_counts_.resize(offsets_.back());
+  }
+  offsets_.push_back(video_ids_.size());
+  return equal;
+}
+
+std::optional<PayloadView> PayloadTable::get(std::size_t node) const {
+  if (!at(present_, node)) return std::nullopt;
+  const std::uint64_t begin = at(offsets_, node);
+  const std::uint64_t end = at(offsets_, node + 1);
+  const std::span<const std::uint32_t> ids(video_ids_);
+  const std::span<const std::uint32_t> counts(video_counts_);
+  if (begin < end) {
+    // Both lists share the offsets; checking the last entry covers the range.
+    (void)at(ids, end - 1);
+    (void)at(counts, end - 1);
+  }
+  return PayloadView{at(total_counts_, node), ids.subspan(begin, end - begin),
+                     counts.subspan(begin, end - begin)};
+}
+
+bool PayloadTable::present(std::size_t node) const { return at(present_, node) != 0; }
+
+void PayloadTable::reverse_nodes() {
+  // Reversing the flat lists reverses both the order of the blocks and the
+  // entries inside each block; reversing each block again restores the
+  // entries' order.
+  std::reverse(video_ids_.begin(), video_ids_.end());
+  std::reverse(video_counts_.begin(), video_counts_.end());
+  std::reverse(total_counts_.begin(), total_counts_.end());
+  std::reverse(present_.begin(), present_.end());
+  const std::size_t n = size();
+  std::vector<std::uint64_t> lengths(n);
+  for (std::size_t i = 0; i < n; ++i) lengths[n - 1 - i] = offsets_[i + 1] - offsets_[i];
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    offsets_[i] = start;
+    const auto first = static_cast<std::ptrdiff_t>(start);
+    const auto last = static_cast<std::ptrdiff_t>(start + lengths[i]);
+    std::reverse(video_ids_.begin() + first, video_ids_.begin() + last);
+    std::reverse(video_counts_.begin() + first, video_counts_.begin() + last);
+    start += lengths[i];
+  }
+  offsets_[n] = start;
+}
+
+void PayloadMerger::start(PayloadView self) {
+  entries_.clear();
+  total_count_ = 0;
+  merge_from(self);
+}
+
+void PayloadMerger::merge_from(PayloadView other) {
+  total_count_ = saturating_add(total_count_, other.total_count);
+  for (std::size_t i = 0; i < other.video_ids.size(); ++i)
+    entries_.push_back({other.video_ids[i], at(other.video_counts, i)});
+}
+
+std::uint32_t PayloadMerger::finish(std::uint32_t top_n, std::vector<std::uint32_t>& ids,
+                                    std::vector<std::uint32_t>& counts) {
+  // Fold repeated ids: sort by id, then sum each run in place.
+  std::sort(entries_.begin(), entries_.end(),
+            [](const Entry& a, const Entry& b) { return a.id < b.id; });
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (distinct > 0 && entries_[distinct - 1].id == entries_[i].id)
+      entries_[distinct - 1].sum += entries_[i].sum;
+    else
+      entries_[distinct++] = entries_[i];
+  }
+  entries_.resize(distinct);
+
+  const auto by_sum_desc = [](const Entry& a, const Entry& b) { return a.sum > b.sum; };
+  const std::size_t keep = std::min<std::size_t>(distinct, top_n);
+  if (keep < distinct)
+    std::nth_element(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(keep),
+                     entries_.end(), by_sum_desc);
+  std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(keep), by_sum_desc);
+
+  ids.reserve(ids.size() + keep);
+  counts.reserve(counts.size() + keep);
+  for (std::size_t i = 0; i < keep; ++i) {
+    ids.push_back(entries_[i].id);
+    counts.push_back(saturating_add(0, entries_[i].sum));
+  }
+  return total_count_;
+}
+
+void merge_from(Payload& self, PayloadView other) {
+  PayloadMerger merger;
+  merger.start(self.view());
+  merger.merge_from(other);
+  std::vector<std::uint32_t> ids;
+  std::vector<std::uint32_t> counts;
+  self.total_count = merger.finish(UINT32_MAX, ids, counts);
+  self.video_ids = std::move(ids);
+  self.video_counts = std::move(counts);
+}
+
+}  // namespace quillon

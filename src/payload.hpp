@@ -1,0 +1,108 @@
+// Payload records: the videos (with counts) reached through a trie node, the
+// flat table that stores one optional payload per node, and merging.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace quillon {
+
+// A read-only view of one payload. video_counts[i] counts video video_ids[i].
+struct PayloadView {
+  std::uint32_t total_count = 0;
+  std::span<const std::uint32_t> video_ids;
+  std::span<const std::uint32_t> video_counts;
+};
+
+// An owning payload record, for callers that handle a single payload.
+struct Payload {
+  std::uint32_t total_count = 0;
+  std::vector<std::uint32_t> video_ids;
+  std::vector<std::uint32_t> video_counts;
+
+  PayloadView view() const { return {total_count, video_ids, video_counts}; }
+  bool operator==(const Payload&) const = default;
+};
+
+// One optional payload per node, all lists in two flat arrays: node i's lists
+// are video_ids[offsets[i] .. offsets[i + 1]) and the same range of
+// video_counts. No allocation per node.
+class PayloadTable {
+ public:
+  std::size_t size() const { return total_counts_.size(); }
+  void reserve(std::size_t nodes) {
+    offsets_.reserve(nodes + 1);
+    total_counts_.reserve(nodes);
+    present_.reserve(nodes);
+  }
+
+  void push_absent();
+  void push(PayloadView payload);
+
+  // The flat lists: a present payload is written by appending its entries
+  // to both, then calling close_payload.
+  std::vector<std::uint32_t>& ids() { return video_ids_; }
+  std::vector<std::uint32_t>& counts() { return video_counts_; }
+  // Appends a present payload made of the entries appended to ids() and
+  // counts() since the previous payload. Returns false, and stores the
+  // payload with empty lists, when the two lists differ in length.
+  bool close_payload(std::uint32_t total_count);
+
+  // The payload of `node`, or nothing for an absent one. Checked.
+  std::optional<PayloadView> get(std::size_t node) const;
+  bool present(std::size_t node) const;
+
+  // Entries over all payloads, for sizing.
+  std::size_t entry_count() const { return video_ids_.size(); }
+
+  // Reverses the order of the payloads (the last becomes the first), in
+  // place: lets a pass that produces payloads from the last node to the first
+  // store them without a second buffer.
+  void reverse_nodes();
+
+  bool operator==(const PayloadTable&) const = default;
+
+ private:
+  std::vector<std::uint64_t> offsets_{0};  // size() + 1 entries
+  std::vector<std::uint32_t> total_counts_;
+  std::vector<std::uint8_t> present_;
+  std::vector<std::uint32_t> video_ids_;
+  std::vector<std::uint32_t> video_counts_;
+};
+
+// Adds a + b, staying at 4294967295 instead of wrapping.
+constexpr std::uint32_t saturating_add(std::uint32_t a, std::uint64_t b) {
+  const std::uint64_t sum = a + b;
+  return sum > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(sum);
+}
+
+// Folds several payloads into one: counts of the same video are summed in 64
+// bits, every video is listed once, the most counted first, and each stored
+// count saturates at 4294967295 while the order follows the full sum. The
+// order among equal sums is not defined. One scratch buffer, reused across
+// merges, so merging allocates nothing once it has grown.
+class PayloadMerger {
+ public:
+  // Starts a merge with `self` as the accumulator's first content.
+  void start(PayloadView self);
+  void merge_from(PayloadView other);
+  // Writes the merged payload, cut to its `top_n` most counted videos, to the
+  // end of `ids` and `counts`; returns the merged total_count.
+  std::uint32_t finish(std::uint32_t top_n, std::vector<std::uint32_t>& ids,
+                       std::vector<std::uint32_t>& counts);
+
+ private:
+  struct Entry {
+    std::uint32_t id;
+    std::uint64_t sum;
+  };
+  std::vector<Entry> entries_;
+  std::uint32_t total_count_ = 0;
+};
+
+// Merges `other` into `self` in place (see PayloadMerger).
+void merge_from(Payload& self, PayloadView other);
+
+}  // namespace quillon

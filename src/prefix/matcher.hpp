@@ -1,0 +1,32 @@
+// Fuzzy search over a Trie: the stored terms (or nodes) within a Levenshtein
+// distance of a query, over Unicode code points, in depth-first pre-order.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "trie.hpp"
+
+namespace quillon {
+
+// One hit of the term search.
+struct MatchResult {
+  std::string term;  // UTF-8, the labels from the root to `node`
+  std::uint32_t node;
+  std::uint32_t dist;
+
+  bool operator==(const MatchResult&) const = default;
+};
+
+// The terminal nodes whose term lies within `max_dist` edits of `term`
+// (UTF-8), in walk order: a node before the nodes below it, children in
+// child_transitions order. With a limit, the first `limit` hits in that order
+// (none for 0). A trie with no nodes has no hits.
+std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
+                                     std::uint32_t max_dist,
+                                     std::optional<std::uint32_t> limit);
+
+}  // namespace quillon
