@@ -13,11 +13,13 @@ void PayloadTable::push_absent() {
 }
 
 void PayloadTable::push(PayloadView payload) {
-  // Counts beyond the ids are ignored; a missing count is an internal error.
-  for (std::size_t i = 0; i < payload.video_ids.size(); ++i) {
-    video_ids_.push_back(payload.video_ids[i]);
-    video_counts_.push_back(at(payload.video_counts, i));
-  }
+  // Counts beyond the ids are ignored; a missing count is an internal error,
+  // raised before anything is appended.
+  const std::size_t n = payload.video_ids.size();
+  if (n > 0) (void)at(payload.video_counts, n - 1);
+  video_ids_.insert(video_ids_.end(), payload.video_ids.begin(), payload.video_ids.end());
+  video_counts_.insert(video_counts_.end(), payload.video_counts.begin(),
+                       payload.video_counts.begin() + static_cast<std::ptrdiff_t>(n));
   close_payload(payload.total_count);
 }
 
