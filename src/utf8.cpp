@@ -1,61 +1,55 @@
 #include "utf8.hpp"
 
-#include <cstdint>
-
 namespace quillon::utf8 {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one code point starting at text[i]; returns the number of bytes used
-// (at least 1) and stores U+FFFD for an invalid sequence.
-std::size_t decode_one(std::string_view text, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
-  const std::uint8_t b0 = byte(i);
-  std::size_t width;
-  char32_t value;
-  char32_t min_value;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    width = 2, value = b0 & 0x1F, min_value = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    width = 3, value = b0 & 0x0F, min_value = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    width = 4, value = b0 & 0x07, min_value = 0x10000;
-  } else {
+// Decodes the sequence at text[i]; returns the bytes used (at least 1),
+// storing U+FFFD for an invalid or cut-off sequence.
+std::size_t decode_at(std::string_view text, std::size_t i, char32_t& cp) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t width = sequence_width(bytes[i]);
+  if (width == 0 || text.size() - i < width) {
     cp = kReplacement;
     return 1;
   }
-  if (text.size() - i < width) {
-    cp = kReplacement;
-    return 1;
-  }
-  for (std::size_t k = 1; k < width; ++k) {
-    const std::uint8_t b = byte(i + k);
-    if ((b & 0xC0) != 0x80) {
-      cp = kReplacement;
-      return 1;
-    }
-    value = (value << 6) | (b & 0x3F);
-  }
-  if (value < min_value || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-    cp = kReplacement;
-    return 1;
-  }
-  cp = value;
-  return width;
+  const auto value = decode_sequence({bytes + i, width});
+  cp = value.value_or(kReplacement);
+  return value ? width : 1;
 }
 
 }  // namespace
+
+std::size_t sequence_width(std::uint8_t first) {
+  if (first <= 0x7F) return 1;
+  if (first >= 0xC2 && first <= 0xDF) return 2;
+  if (first >= 0xE0 && first <= 0xEF) return 3;
+  if (first >= 0xF0 && first <= 0xF4) return 4;
+  return 0;
+}
+
+std::optional<char32_t> decode_sequence(std::span<const std::uint8_t> sequence) {
+  if (sequence.empty() || sequence.size() != sequence_width(sequence[0])) return std::nullopt;
+  static constexpr std::uint8_t kLeadMask[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  static constexpr char32_t kMinValue[5] = {0, 0, 0x80, 0x800, 0x10000};
+  const std::size_t width = sequence.size();
+  char32_t value = sequence[0] & kLeadMask[width];
+  for (std::size_t k = 1; k < width; ++k) {
+    if ((sequence[k] & 0xC0) != 0x80) return std::nullopt;
+    value = (value << 6) | (sequence[k] & 0x3F);
+  }
+  if (value < kMinValue[width] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+    return std::nullopt;
+  return value;
+}
 
 void decode(std::string_view text, std::vector<char32_t>& out) {
   out.reserve(out.size() + text.size());
   std::size_t i = 0;
   while (i < text.size()) {
     char32_t cp;
-    i += decode_one(text, i, cp);
+    i += decode_at(text, i, cp);
     out.push_back(cp);
   }
 }
@@ -82,7 +76,7 @@ void append(std::string& out, char32_t cp) {
 char32_t first_code_point(std::string_view text) {
   if (text.empty()) return 0;
   char32_t cp;
-  decode_one(text, 0, cp);
+  decode_at(text, 0, cp);
   return cp;
 }
 

@@ -97,6 +97,15 @@ std::optional<T> argument(const char* name, std::optional<T> converted) {
   return converted;
 }
 
+// An argument where None means the same as omitting it: `out` stays empty
+// for both. False when the conversion failed (error set and wrapped).
+template <class T, class Convert>
+bool optional_argument(PyObject* slot, const char* name, Convert&& convert, std::optional<T>& out) {
+  if (slot == nullptr || slot == Py_None) return true;
+  out = argument(name, convert(slot));
+  return out.has_value();
+}
+
 // Result objects. A failure to create one (memory exhausted) prints the
 // interpreter's error and throws InternalError "Python API call failed".
 Ref checked(PyObject* created);

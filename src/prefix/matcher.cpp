@@ -136,4 +136,17 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
   return hits;
 }
 
+std::vector<NodeHit> fuzzy_match_nodes(const Trie& trie, std::string_view term,
+                                       std::uint32_t max_dist, bool terminal_only,
+                                       std::optional<std::uint32_t> limit) {
+  std::vector<NodeHit> hits;
+  auto on_child = [&](std::uint32_t child, std::uint32_t dist, std::span<const char32_t>, char32_t) {
+    if (terminal_only && !at(trie.is_terminal, child)) return false;
+    hits.push_back({child, dist});
+    return true;
+  };
+  run_walk(trie, term, max_dist, limit, on_child);
+  return hits;
+}
+
 }  // namespace quillon

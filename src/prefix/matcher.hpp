@@ -21,6 +21,14 @@ struct MatchResult {
   bool operator==(const MatchResult&) const = default;
 };
 
+// One hit of the node search: a node and the distance of its term.
+struct NodeHit {
+  std::uint32_t node;
+  std::uint32_t dist;
+
+  bool operator==(const NodeHit&) const = default;
+};
+
 // The terminal nodes whose term lies within `max_dist` edits of `term`
 // (UTF-8), in walk order: a node before the nodes below it, children in
 // child_transitions order. With a limit, the first `limit` hits in that order
@@ -28,5 +36,11 @@ struct MatchResult {
 std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::uint32_t> limit);
+
+// The same walk answering with nodes: every node within `max_dist` (only
+// terminal ones when `terminal_only`), in walk order, with the full distance.
+std::vector<NodeHit> fuzzy_match_nodes(const Trie& trie, std::string_view term,
+                                       std::uint32_t max_dist, bool terminal_only,
+                                       std::optional<std::uint32_t> limit);
 
 }  // namespace quillon

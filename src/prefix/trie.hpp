@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,21 @@ struct Trie {
 // counted videos. Children numbered below their parent are read before their
 // own subtree is merged in; a node listed as its own child is passed over.
 void propagate(Trie& trie, std::uint32_t top_n);
+
+// The stored form: the fields in declaration order, unsigned integers and
+// counts as variable-length little-endian values, no header.
+std::size_t encoded_size(const Trie& trie);
+// Writes the stored form into `out`, which must hold exactly
+// encoded_size(trie) bytes.
+void encode(const Trie& trie, std::span<std::uint8_t> out);
+// Decodes a trie from the start of `bytes` (bytes after it are ignored).
+// Fails with ValueError "decode error: ..." on a fault in the bytes, or,
+// once the bytes decoded, on arrays that contradict each other.
+Result<Trie> decode(std::span<const std::uint8_t> bytes);
+// What construction guarantees and queries rely on: per-node arrays as long
+// as child_labels, child ids below the node count, non-empty child runs
+// inside child_transitions. The first violation, or nothing.
+std::optional<std::string> structural_fault(const Trie& trie);
 
 // Video id table as received: entry i is bytes[starts[i] .. starts[i + 1]).
 struct ByteStrings {

@@ -1,0 +1,366 @@
+// The stored form of a Trie. Every unsigned value and count is a varint:
+// 0..250 in one byte; otherwise a discriminant byte 251, 252 or 253 followed
+// by 2, 4 or 8 little-endian bytes. A sequence is its count, then its
+// elements; a character is its UTF-8 form; an optional value is a tag byte
+// (0 absent, 1 present) and the value; a boolean is one byte.
+#include <algorithm>
+#include <string>
+
+#include "../utf8.hpp"
+#include "trie.hpp"
+
+namespace quillon {
+namespace {
+
+// ---------------------------------------------------------------- encoding
+
+// Counts the bytes the encoder would write.
+class SizeCounter {
+ public:
+  void byte(std::uint8_t) { ++size_; }
+  void little_endian(std::uint64_t, int width) { size_ += static_cast<std::size_t>(width); }
+  void raw(const std::uint8_t*, std::size_t count) { size_ += count; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::size_t size_ = 0;
+};
+
+// Writes into a buffer sized by SizeCounter's pass; writing past its end
+// would mean the two passes disagree, which the checks turn into an
+// internal error instead of a write outside the buffer.
+class BufferWriter {
+ public:
+  explicit BufferWriter(std::span<std::uint8_t> out) : out_(out) {}
+  void byte(std::uint8_t b) { at(out_, pos_++) = b; }
+  void little_endian(std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) byte(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+  void raw(const std::uint8_t* data, std::size_t count) {
+    if (count == 0) return;
+    (void)at(out_, pos_ + count - 1);
+    std::copy_n(data, count, out_.begin() + static_cast<std::ptrdiff_t>(pos_));
+    pos_ += count;
+  }
+  std::size_t written() const { return pos_; }
+
+ private:
+  std::span<std::uint8_t> out_;
+  std::size_t pos_ = 0;
+};
+
+template <class Out>
+void put_varint(Out& out, std::uint64_t value) {
+  if (value < 251) {
+    out.byte(static_cast<std::uint8_t>(value));
+  } else if (value <= 0xFFFF) {
+    out.byte(251);
+    out.little_endian(value, 2);
+  } else if (value <= 0xFFFFFFFF) {
+    out.byte(252);
+    out.little_endian(value, 4);
+  } else {
+    out.byte(253);
+    out.little_endian(value, 8);
+  }
+}
+
+template <class Out>
+void put_u32_sequence(Out& out, std::span<const std::uint32_t> values) {
+  put_varint(out, values.size());
+  for (const std::uint32_t v : values) put_varint(out, v);
+}
+
+template <class Out>
+void put_trie(Out& out, const Trie& trie) {
+  put_u32_sequence(out, trie.node_shifts);
+
+  put_varint(out, trie.child_labels.size());
+  std::string utf8;
+  for (const char32_t label : trie.child_labels) {
+    utf8.clear();
+    utf8::append(utf8, label);
+    out.raw(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size());
+  }
+
+  put_u32_sequence(out, trie.child_transitions);
+
+  put_varint(out, trie.payloads.size());
+  for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
+    const auto payload = trie.payloads.get(i);
+    if (!payload) {
+      out.byte(0);
+      continue;
+    }
+    out.byte(1);
+    put_varint(out, payload->total_count);
+    put_u32_sequence(out, payload->video_ids);
+    put_u32_sequence(out, payload->video_counts);
+  }
+
+  put_varint(out, trie.video_uuids.size());
+  for (const Uuid& id : trie.video_uuids) out.raw(id.data(), id.size());
+  put_u32_sequence(out, trie.video_int_ids);
+  put_varint(out, static_cast<std::uint32_t>(trie.id_mode));
+
+  put_varint(out, trie.is_terminal.size());
+  for (const std::uint8_t flag : trie.is_terminal) out.byte(flag ? 1 : 0);
+}
+
+// ---------------------------------------------------------------- decoding
+
+std::string unexpected_end(std::size_t additional) {
+  return "UnexpectedEnd { additional: " + std::to_string(additional) + " }";
+}
+
+std::string unexpected_variant(const char* type_name, std::uint64_t found) {
+  return std::string("UnexpectedVariant { type_name: \"") + type_name +
+         "\", allowed: Range { min: 0, max: 1 }, found: " + std::to_string(found) + " }";
+}
+
+// Reads items from the input in place. Each read yields its item, or
+// records the fault that ends decoding and yields nothing.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> in) : in_(in) {}
+
+  std::size_t remaining() const { return in_.size() - pos_; }
+  const std::string& fault() const { return fault_; }
+
+  std::nullopt_t fail(std::string fault) {
+    fault_ = std::move(fault);
+    return std::nullopt;
+  }
+
+  std::optional<std::uint8_t> byte() {
+    if (remaining() == 0) return fail(unexpected_end(1));
+    return in_[pos_++];
+  }
+
+  // A varint holding an unsigned 32-bit value.
+  std::optional<std::uint32_t> u32() {
+    const auto value = varint(IntKind::U32);
+    if (!value) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
+  }
+
+  // A sequence count: a varint of up to 64 bits that must fit a size_t.
+  std::optional<std::size_t> count() {
+    const auto value = varint(IntKind::U64);
+    if (!value) return std::nullopt;
+    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+      if (*value > SIZE_MAX) return fail("OutsideUsizeRange(" + std::to_string(*value) + ")");
+    }
+    return static_cast<std::size_t>(*value);
+  }
+
+  std::optional<char32_t> character() {
+    if (remaining() == 0) return fail(unexpected_end(1));
+    const std::uint8_t first = in_[pos_];
+    const std::size_t width = utf8::sequence_width(first);
+    if (width == 0) return fail(invalid_char({first, 0, 0, 0}));
+    if (remaining() < width) return fail(unexpected_end(width - remaining()));
+    const auto sequence = in_.subspan(pos_, width);
+    pos_ += width;
+    const auto value = utf8::decode_sequence(sequence);
+    if (!value) {
+      std::array<std::uint8_t, 4> read{};
+      std::copy(sequence.begin(), sequence.end(), read.begin());
+      return fail(invalid_char(read));
+    }
+    return *value;
+  }
+
+  std::optional<bool> boolean() {
+    const auto b = byte();
+    if (!b) return std::nullopt;
+    if (*b > 1) return fail("InvalidBooleanValue(" + std::to_string(*b) + ")");
+    return *b == 1;
+  }
+
+  std::optional<std::span<const std::uint8_t>> bytes(std::size_t count) {
+    if (remaining() < count) return fail(unexpected_end(count - remaining()));
+    const auto out = in_.subspan(pos_, count);
+    pos_ += count;
+    return out;
+  }
+
+  // Room to reserve for `count` elements of at least `min_size` bytes each:
+  // never more than the rest of the input can hold, whatever the count says.
+  std::size_t plausible(std::size_t count, std::size_t min_size) const {
+    return std::min(count, remaining() / min_size);
+  }
+
+ private:
+  // 32-bit items never use the 8-byte form; counts may.
+  enum class IntKind { U32, U64 };
+
+  std::optional<std::uint64_t> varint(IntKind kind) {
+    if (remaining() == 0) return fail(unexpected_end(1));
+    const std::uint8_t discriminant = in_[pos_];
+    std::size_t width;
+    switch (discriminant) {
+      case 251: width = 2; break;
+      case 252: width = 4; break;
+      case 253:
+        if (kind == IntKind::U32) return fail(invalid_integer(kind, "U64"));
+        width = 8;
+        break;
+      case 254: return fail(invalid_integer(kind, "U128"));
+      case 255: return fail(invalid_integer(kind, "Reserved"));
+      default: ++pos_; return discriminant;
+    }
+    const std::size_t total = 1 + width;
+    if (remaining() < total) return fail(unexpected_end(total - remaining()));
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) value |= std::uint64_t{in_[pos_ + 1 + i]} << (8 * i);
+    pos_ += total;
+    return value;
+  }
+
+  static std::string invalid_integer(IntKind expected, const char* found) {
+    return std::string("InvalidIntegerType { expected: ") + (expected == IntKind::U32 ? "U32" : "U64") +
+           ", found: " + found + " }";
+  }
+
+  static std::string invalid_char(const std::array<std::uint8_t, 4>& b) {
+    return "InvalidCharEncoding([" + std::to_string(b[0]) + ", " + std::to_string(b[1]) + ", " +
+           std::to_string(b[2]) + ", " + std::to_string(b[3]) + "])";
+  }
+
+  std::span<const std::uint8_t> in_;
+  std::size_t pos_ = 0;
+  std::string fault_;
+};
+
+bool read_u32_sequence(Reader& in, std::vector<std::uint32_t>& out) {
+  const auto count = in.count();
+  if (!count) return false;
+  out.reserve(out.size() + in.plausible(*count, 1));
+  for (std::size_t i = 0; i < *count; ++i) {
+    const auto value = in.u32();
+    if (!value) return false;
+    out.push_back(*value);
+  }
+  return true;
+}
+
+// Reads the payloads into `table`; `mismatch` receives the first node whose
+// lists differ in length (refused once the whole input has decoded).
+bool read_payloads(Reader& in, PayloadTable& table, std::optional<std::size_t>& mismatch) {
+  const auto count = in.count();
+  if (!count) return false;
+  table.reserve(in.plausible(*count, 1));
+  for (std::size_t i = 0; i < *count; ++i) {
+    const auto tag = in.byte();
+    if (!tag) return false;
+    if (*tag == 0) {
+      table.push_absent();
+      continue;
+    }
+    if (*tag > 1) {
+      in.fail(unexpected_variant("core::option::Option<quillon::payload::Payload>", *tag));
+      return false;
+    }
+    const auto total_count = in.u32();
+    if (!total_count || !read_u32_sequence(in, table.ids()) || !read_u32_sequence(in, table.counts()))
+      return false;
+    if (!table.close_payload(*total_count) && !mismatch) mismatch = i;
+  }
+  return true;
+}
+
+bool read_trie(Reader& in, Trie& trie, std::optional<std::size_t>& mismatch) {
+  if (!read_u32_sequence(in, trie.node_shifts)) return false;
+
+  const auto labels = in.count();
+  if (!labels) return false;
+  trie.child_labels.reserve(in.plausible(*labels, 1));
+  for (std::size_t i = 0; i < *labels; ++i) {
+    const auto label = in.character();
+    if (!label) return false;
+    trie.child_labels.push_back(*label);
+  }
+
+  if (!read_u32_sequence(in, trie.child_transitions)) return false;
+  if (!read_payloads(in, trie.payloads, mismatch)) return false;
+
+  const auto uuids = in.count();
+  if (!uuids) return false;
+  trie.video_uuids.reserve(in.plausible(*uuids, 16));
+  for (std::size_t i = 0; i < *uuids; ++i) {
+    const auto id = in.bytes(16);
+    if (!id) return false;
+    std::copy(id->begin(), id->end(), trie.video_uuids.emplace_back().begin());
+  }
+
+  if (!read_u32_sequence(in, trie.video_int_ids)) return false;
+
+  const auto mode = in.u32();
+  if (!mode) return false;
+  if (*mode > 1) return in.fail(unexpected_variant("IdMode", *mode)), false;
+  trie.id_mode = static_cast<IdMode>(*mode);
+
+  const auto flags = in.count();
+  if (!flags) return false;
+  trie.is_terminal.reserve(in.plausible(*flags, 1));
+  for (std::size_t i = 0; i < *flags; ++i) {
+    const auto flag = in.boolean();
+    if (!flag) return false;
+    trie.is_terminal.push_back(*flag ? 1 : 0);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::size_t encoded_size(const Trie& trie) {
+  SizeCounter counter;
+  put_trie(counter, trie);
+  return counter.size();
+}
+
+void encode(const Trie& trie, std::span<std::uint8_t> out) {
+  BufferWriter writer(out);
+  put_trie(writer, trie);
+  if (writer.written() != out.size()) throw_out_of_bounds(out.size(), writer.written());
+}
+
+std::optional<std::string> structural_fault(const Trie& trie) {
+  const std::size_t n = trie.node_count();
+  const auto length = [&](const char* name, std::size_t len) -> std::optional<std::string> {
+    if (len == n) return std::nullopt;
+    return std::string(name) + " len " + std::to_string(len) + " != child_labels len " + std::to_string(n);
+  };
+  if (auto fault = length("node_shifts", trie.node_shifts.size())) return fault;
+  if (auto fault = length("payloads", trie.payloads.size())) return fault;
+  if (auto fault = length("is_terminal", trie.is_terminal.size())) return fault;
+  for (std::size_t i = 0; i < trie.child_transitions.size(); ++i) {
+    const std::uint32_t child = trie.child_transitions[i];
+    if (child >= n)
+      return "child_transitions[" + std::to_string(i) + "] = " + std::to_string(child) +
+             " out of range [0.." + std::to_string(n) + ")";
+  }
+  for (std::size_t node = 0; node < n; ++node) {
+    const ChildRange run = trie.children(node);
+    if (run.end > trie.child_transitions.size())
+      return "children of node " + std::to_string(node) + " at [" + std::to_string(run.begin) + ".." +
+             std::to_string(run.end) + ") out of range [0.." +
+             std::to_string(trie.child_transitions.size()) + ")";
+  }
+  return std::nullopt;
+}
+
+Result<Trie> decode(std::span<const std::uint8_t> bytes) {
+  Reader in(bytes);
+  Trie trie;
+  std::optional<std::size_t> mismatch;
+  if (!read_trie(in, trie, mismatch)) return Error::value("decode error: " + in.fault());
+  if (auto fault = structural_fault(trie)) return Error::value("decode error: " + *fault);
+  if (mismatch)
+    return Error::value("decode error: video_ids and video_counts length mismatch (payloads[" +
+                        std::to_string(*mismatch) + "])");
+  return trie;
+}
+
+}  // namespace quillon
