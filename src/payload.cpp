@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "checked.hpp"
+#include "grow.hpp"
 
 namespace quillon {
 
@@ -109,8 +110,8 @@ std::uint32_t PayloadMerger::finish(std::uint32_t top_n, std::vector<std::uint32
                      entries_.end(), by_sum_desc);
   std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(keep), by_sum_desc);
 
-  ids.reserve(ids.size() + keep);
-  counts.reserve(counts.size() + keep);
+  reserve_more(ids, keep);
+  reserve_more(counts, keep);
   for (std::size_t i = 0; i < keep; ++i) {
     ids.push_back(entries_[i].id);
     counts.push_back(saturating_add(0, entries_[i].sum));

@@ -4,6 +4,7 @@
 #include "binding.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "grow.hpp"
 #include "methods.hpp"
 #include "prefix_search.hpp"
 #include "utf8.hpp"
@@ -57,7 +58,7 @@ bool append_id_table(PyObject* obj, ByteStrings& out) {
           return true;
         }
         const bool ok = for_each_element(
-            entry, [&](std::size_t count) { out.bytes.reserve(out.bytes.size() + count); },
+            entry, [&](std::size_t count) { reserve_more(out.bytes, count); },
             [&](PyObject* item) {
               const auto value = to_byte_value(item);
               if (value) out.bytes.push_back(*value);

@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include "checked.hpp"
+#include "grow.hpp"
 
 namespace quillon::py {
 
@@ -109,7 +110,7 @@ std::optional<double> to_real(PyObject* obj) {
 
 bool append_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
   return for_each_element(
-      obj, [&](std::size_t count) { out.reserve(out.size() + count); },
+      obj, [&](std::size_t count) { reserve_more(out, count); },
       [&](PyObject* item) {
         const auto value = to_u32(item);
         if (value) out.push_back(*value);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "../grow.hpp"
 #include "../utf8.hpp"
 #include "trie.hpp"
 
@@ -236,7 +237,7 @@ class Reader {
 bool read_u32_sequence(Reader& in, std::vector<std::uint32_t>& out) {
   const auto count = in.count();
   if (!count) return false;
-  out.reserve(out.size() + in.plausible(*count, 1));
+  reserve_more(out, in.plausible(*count, 1));
   for (std::size_t i = 0; i < *count; ++i) {
     const auto value = in.u32();
     if (!value) return false;
