@@ -1,0 +1,16 @@
+"""Typo-tolerant search-as-you-type over a character trie of search terms.
+
+``PrefixSearch`` is the class of the extension module ``_quillon``;
+``build_arrays`` turns (term, video id, count) records into the six arguments
+of ``PrefixSearch.from_internal_data_v2``::
+
+    from quillon import PrefixSearch, build_arrays
+
+    search = PrefixSearch.from_internal_data_v2(*build_arrays(records, top_n=50))
+"""
+
+from _quillon import PrefixSearch
+
+from quillon.arrays import Payload, Record, TrieArrays, VideoId, build_arrays
+
+__all__ = ["Payload", "PrefixSearch", "Record", "TrieArrays", "VideoId", "build_arrays"]

@@ -1,0 +1,84 @@
+"""The examples and the README run as a new user would run them, and print
+what they say they print."""
+
+from __future__ import annotations
+
+import gzip
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+DATA = EXAMPLES / "data"
+
+
+def run(*args: str, cwd: pathlib.Path) -> str:
+    done = subprocess.run(
+        [sys.executable, *args], cwd=cwd, capture_output=True, text=True, timeout=300, check=False
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def rows(output: str) -> list[list[str]]:
+    return [line.split() for line in output.splitlines()]
+
+
+def test_bundled_word_list_travels_with_its_licence():
+    with gzip.open(DATA / "american-english.gz", "rt", encoding="utf-8") as lines:
+        words = [line.rstrip("\n") for line in lines]
+    assert len(set(words)) >= 50_000
+    notice = (DATA / "american-english.copyright").read_text()
+    assert "Copyright 2000-2011 by Kevin Atkinson" in notice
+    assert "Permission to use, copy, modify, distribute and sell these word" in notice
+
+
+def test_autocomplete_answers_the_queries_given(tmp_path):
+    output = run(str(EXAMPLES / "autocomplete.py"), "cat", "teh", "encyclop", cwd=tmp_path)
+    lines = output.splitlines()
+    assert re.match(r"data +104,334 terms from examples/data/american-english.gz, [\d,]+ synthetic videos", lines[0])
+    for line, word in zip(lines[1:4], ["build", "save", "load"]):
+        assert re.match(rf"{word} +\d+\.\d\d s ", line), line
+    table = rows(output)
+    header = table.index(["query", "edits", "ms", "term", "dist", "video", "score"])
+    # The query's first row: query, edits, ms, then its closest term and best video.
+    first = {row[0]: row for row in table[header + 2 :] if len(row) == 7 and row[0] in ("cat", "teh")}
+    assert first["cat"][1] == "1" and first["cat"][3:5] == ["cat", "0"]
+    assert first["teh"][1] == "1" and first["teh"][4] == "1"
+    # No stored term within 2 edits of "encyclop": the videos come from prefix nodes.
+    encyclop = next(row for row in table if row[:3] and row[0] == "encyclop")
+    assert encyclop[1] == "2" and re.fullmatch(r"0\.\d{4}|1\.0000", encyclop[-1])
+    scores = [float(row[-1]) for row in table[header + 2 :] if row and re.fullmatch(r"0\.\d{4}|1\.0000", row[-1])]
+    assert scores and all(0.01 <= score <= 1 for score in scores)
+    assert all(query in output for query in ("cat", "teh", "encyclop"))
+    # Only the queries given: none of the built-in batch.
+    assert "recieve" not in output
+
+
+def test_quickstart_prints_the_worked_example(tmp_path):
+    output = run(str(EXAMPLES / "quickstart.py"), cwd=tmp_path)
+    assert output.strip() == "[('car', 1, 1), ('cart', 1, 1), ('cat', 1, 0), ('cut', 1, 1)]"
+
+
+def readme_python_blocks() -> list[str]:
+    text = (ROOT / "README.md").read_text()
+    return re.findall(r"```python\n(.*?)```", text, flags=re.S)
+
+
+@pytest.mark.parametrize("block", readme_python_blocks())
+def test_readme_examples_print_what_they_say(block, tmp_path):
+    # A comment line right after a print(...) line is that print's output.
+    lines = block.splitlines()
+    expected = [
+        line.strip()[2:]
+        for before, line in zip(lines, lines[1:])
+        if before.lstrip().startswith("print(") and line.strip().startswith("# ")
+    ]
+    script = tmp_path / "example.py"
+    script.write_text(block)
+    output = run(str(script), cwd=tmp_path)
+    assert output.splitlines() == expected
