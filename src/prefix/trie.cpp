@@ -5,12 +5,14 @@
 
 namespace quillon {
 
-ChildRange Trie::children(std::size_t node) const {
-  const std::size_t begin = at(node_shifts, node);
-  const std::size_t end =
-      node + 1 < node_shifts.size() ? node_shifts[node + 1] : child_transitions.size();
-  if (begin >= end) return {};
-  return {begin, end};
+void mark_hints(Trie& trie) {
+  bool sorted = true;
+  for (std::size_t node = 0; sorted && node < trie.node_count(); ++node) {
+    const ChildRange run = trie.children(node);
+    for (std::size_t p = run.begin; sorted && p + 1 < run.end; ++p)
+      sorted = at(trie.child_labels, trie.child_at(p)) <= at(trie.child_labels, trie.child_at(p + 1));
+  }
+  trie.hints.children_sorted = sorted;
 }
 
 void propagate(Trie& trie, std::uint32_t top_n) {
@@ -118,6 +120,7 @@ Result<Trie> finish_build(FlatArrays&& in, PayloadTable&& payloads) {
   trie.child_transitions = std::move(in.child_transitions);
   trie.payloads = std::move(payloads);
   propagate(trie, in.video_top_n);
+  mark_hints(trie);
   return trie;
 }
 

@@ -28,6 +28,18 @@ struct ChildRange {
   std::size_t end = 0;
 };
 
+// What a search may assume about a trie's arrays, worked out once when the
+// trie is built or decoded (see mark_hints). Not part of the trie's value:
+// tries with equal arrays compare equal whatever their hints, and the
+// default hints assume nothing.
+struct SearchHints {
+  // Every node's children stand in order of their labels, so a search can
+  // look a label up by bisection.
+  bool children_sorted = false;
+
+  bool operator==(const SearchHints&) const { return true; }
+};
+
 struct Trie {
   // node_shifts[n]: position in child_transitions of node n's first edge.
   std::vector<std::uint32_t> node_shifts;
@@ -41,6 +53,7 @@ struct Trie {
   IdMode id_mode = IdMode::Uuid;
   // 1 where a stored term ends.
   std::vector<std::uint8_t> is_terminal;
+  SearchHints hints;
 
   std::size_t node_count() const { return child_labels.size(); }
   // Checked: `node` must index node_shifts.
@@ -53,6 +66,18 @@ struct Trie {
 
   bool operator==(const Trie&) const = default;
 };
+
+// Inline: the walk asks for it at every node it enters.
+inline ChildRange Trie::children(std::size_t node) const {
+  const std::size_t begin = at(node_shifts, node);
+  const std::size_t end =
+      node + 1 < node_shifts.size() ? node_shifts[node + 1] : child_transitions.size();
+  if (begin >= end) return {};
+  return {begin, end};
+}
+
+// Works out the hints of a trie whose arrays are complete.
+void mark_hints(Trie& trie);
 
 // Pushes payloads up the trie so that each node covers its subtree: absent
 // payloads become empty ones, then every node, from the highest id down,

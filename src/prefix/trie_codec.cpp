@@ -361,6 +361,7 @@ Result<Trie> decode(std::span<const std::uint8_t> bytes) {
   if (mismatch)
     return Error::value("decode error: video_ids and video_counts length mismatch (payloads[" +
                         std::to_string(*mismatch) + "])");
+  mark_hints(trie);
   return trie;
 }
 

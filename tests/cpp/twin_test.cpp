@@ -3,6 +3,7 @@
 // searches, with and without limits, graphs with shared children and cycles.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "reference_walk.hpp"
@@ -27,7 +28,7 @@ std::u32string random_word(std::mt19937& rng, std::size_t max_len) {
 // A trie of random words (children in order of first appearance), then
 // disturbed: a few unlabelled nodes, random terminal flags, and (when
 // `graph`) extra edges, which may close cycles.
-Trie random_graph(std::mt19937& rng, bool graph) {
+Trie random_graph(std::mt19937& rng, bool graph, bool sort_children = false) {
   Children children(1);
   std::vector<char32_t> labels{0};
   const std::size_t count = 1 + rng() % 60;
@@ -58,14 +59,24 @@ Trie random_graph(std::mt19937& rng, bool graph) {
       children[from].push_back(to);
     }
   }
-  return make_trie(children, labels, terminal);
+  if (sort_children) {
+    for (auto& run : children)
+      std::stable_sort(run.begin(), run.end(),
+                       [&](std::uint32_t a, std::uint32_t b) { return labels[a] < labels[b]; });
+  }
+  Trie trie = make_trie(children, labels, terminal);
+  mark_hints(trie);
+  return trie;
 }
 
 TEST(WalkTwin, TermSearchMatchesTheTextbookWalk) {
   std::mt19937 rng(20261207);
-  for (int round = 0; round < 1500; ++round) {
+  for (int round = 0; round < 3000; ++round) {
     const bool graph = round % 4 == 3;
-    const Trie trie = random_graph(rng, graph);
+    // Half the tries keep children in label order, which lets the walk
+    // look labels up instead of visiting every child.
+    const Trie trie = random_graph(rng, graph, round % 2 == 0);
+    ASSERT_TRUE(round % 2 != 0 || trie.hints.children_sorted) << "label order not recognised";
     const std::string query = to_utf8(random_word(rng, 14));
     const std::uint32_t max_dist = graph ? rng() % 3 : rng() % 7;
     std::optional<std::uint32_t> limit;
@@ -78,9 +89,9 @@ TEST(WalkTwin, TermSearchMatchesTheTextbookWalk) {
 
 TEST(WalkTwin, NodeSearchMatchesTheTextbookWalk) {
   std::mt19937 rng(7);
-  for (int round = 0; round < 1500; ++round) {
+  for (int round = 0; round < 3000; ++round) {
     const bool graph = round % 4 == 3;
-    const Trie trie = random_graph(rng, graph);
+    const Trie trie = random_graph(rng, graph, round % 2 == 0);
     const std::string query = to_utf8(random_word(rng, 12));
     const std::uint32_t max_dist = graph ? rng() % 3 : rng() % 7;
     const bool terminal_only = rng() % 2 == 0;
@@ -90,6 +101,21 @@ TEST(WalkTwin, NodeSearchMatchesTheTextbookWalk) {
               reference::fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit))
         << "round " << round << " max_dist " << max_dist;
   }
+}
+
+TEST(SearchHints, ChildrenInLabelOrderAreRecognised) {
+  // Equal labels side by side still count as in order; one inversion anywhere does not.
+  const std::vector<char32_t> labels{0, U'b', U'a', U'a', U'c'};
+  const std::vector<bool> terminal(labels.size(), true);
+  Trie sorted = make_trie({{2, 3, 1}, {4}, {}, {}, {}}, labels, terminal);
+  mark_hints(sorted);
+  EXPECT_TRUE(sorted.hints.children_sorted);
+  Trie unsorted = make_trie({{2, 3, 1}, {}, {}, {4}, {}}, labels, terminal);
+  unsorted.child_transitions = {1, 2, 3, 4};  // node 0's run now reads b, a, a
+  mark_hints(unsorted);
+  EXPECT_FALSE(unsorted.hints.children_sorted);
+  // Hints are not part of a trie's value.
+  EXPECT_EQ(sorted, [&] { Trie copy = sorted; copy.hints = {}; return copy; }());
 }
 
 }  // namespace
