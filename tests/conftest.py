@@ -59,3 +59,20 @@ def PanicException(PrefixSearch):
     except BaseException as exc:  # noqa: BLE001
         return type(exc)
     pytest.fail("overrunning arrays were accepted")
+
+
+# Heavy tests (a million calls, ten million nodes, a million videos) run in a
+# child process and take tens of seconds and gigabytes each;
+# QUILLON_SKIP_HEAVY=1 leaves them out, for runs where every call is many
+# times slower (the sanitizer run of CI).
+def pytest_configure(config):
+    config.addinivalue_line("markers", "heavy: a large run in a child process; QUILLON_SKIP_HEAVY=1 skips it")
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("QUILLON_SKIP_HEAVY") != "1":
+        return
+    skip = pytest.mark.skip(reason="QUILLON_SKIP_HEAVY=1")
+    for item in items:
+        if "heavy" in item.keywords:
+            item.add_marker(skip)

@@ -1,0 +1,172 @@
+// Writes the seed corpus of the fuzz targets: `fuzz_seeds DIR` fills
+// DIR/decode_fuzzer, DIR/walk_fuzzer and DIR/build_fuzzer. The seeds are the
+// two stored examples (a two-node trie and the empty trie) and small tries
+// built here: term tries with and without payloads, in both id modes, and
+// graphs with unlabelled nodes, shared children and cycles.
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "fuzz_support.hpp"
+#include "trie_builder.hpp"
+
+using namespace quillon;
+using namespace quillon::fuzz;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Node 0 with the single child node 1 labelled "a", both payloads
+// {3, [0], [3]}, Int32 ids [1000], node 1 terminal.
+const Bytes kTwoNodeTrie = {0x02, 0x00, 0x01, 0x02, 0x00, 0x61, 0x01, 0x01, 0x02, 0x01, 0x03, 0x01, 0x00, 0x01, 0x03,
+                            0x01, 0x03, 0x01, 0x00, 0x01, 0x03, 0x00, 0x01, 0xFB, 0xE8, 0x03, 0x01, 0x02, 0x00, 0x01};
+const Bytes kEmptyTrie(8, 0x00);
+
+void write(const fs::path& dir, const std::string& name, const Bytes& bytes) {
+  std::ofstream out(dir / name, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A term trie whose terminal nodes count a few videos, propagated.
+Trie with_videos(const std::vector<std::u32string>& terms, std::mt19937& rng, bool uuids, std::uint32_t top_n) {
+  Trie trie = testing::trie_from_terms(terms).trie;
+  PayloadTable table;
+  for (std::size_t i = 0; i < trie.node_count(); ++i) {
+    if (!trie.is_terminal[i]) {
+      table.push_absent();
+      continue;
+    }
+    Payload p;
+    for (std::size_t k = rng() % 4; k-- > 0;) {
+      p.video_ids.push_back(rng() % 5);
+      p.video_counts.push_back(1 + rng() % 9);
+      p.total_count += p.video_counts.back();
+    }
+    table.push(p.view());
+  }
+  trie.payloads = std::move(table);
+  for (std::uint32_t j = 0; j < 5; ++j) {
+    if (uuids) {
+      Uuid id{};
+      id.fill(static_cast<std::uint8_t>(0x10 * j + 1));
+      trie.video_uuids.push_back(id);
+    } else {
+      trie.video_int_ids.push_back(1000 + j);
+    }
+  }
+  trie.id_mode = uuids ? IdMode::Uuid : IdMode::Int32;
+  propagate(trie, top_n);
+  return trie;
+}
+
+std::u32string random_word(std::mt19937& rng, std::size_t max_len) {
+  std::u32string word;
+  for (std::size_t len = 1 + rng() % max_len; len-- > 0;) word.push_back(kAlphabet[rng() % std::size(kAlphabet)]);
+  return word;
+}
+
+// A term trie disturbed: unlabelled nodes and extra edges, which may close
+// cycles or share children.
+Trie random_graph(std::mt19937& rng, std::size_t words, int extra_edges) {
+  std::vector<std::u32string> terms;
+  for (std::size_t i = 0; i < words; ++i) terms.push_back(random_word(rng, 6));
+  const Trie base = testing::trie_from_terms(terms).trie;
+  testing::Children children(base.node_count());
+  for (std::size_t node = 0; node < base.node_count(); ++node) {
+    const ChildRange run = base.children(node);
+    for (std::size_t p = run.begin; p < run.end; ++p) children[node].push_back(base.child_transitions[p]);
+  }
+  std::vector<char32_t> labels = base.child_labels;
+  std::vector<bool> terminal;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    terminal.push_back(rng() % 2 == 0);
+    if (i > 0 && rng() % 12 == 0) labels[i] = 0;
+  }
+  for (int k = 0; k < extra_edges; ++k)
+    children[rng() % children.size()].push_back(static_cast<std::uint32_t>(rng() % children.size()));
+  return testing::make_trie(children, labels, terminal);
+}
+
+// The bytes that read_build_case turns into a proper layout of `children`,
+// with labels (positions in kAlphabet, 7 for none), payloads (empty: absent),
+// 4-byte ids and top_n. Mirrors the reader field by field.
+Bytes build_case_bytes(const testing::Children& children, const std::vector<std::uint8_t>& labels,
+                       const std::vector<std::optional<Payload>>& payloads, std::size_t ids, std::uint8_t top_n) {
+  Bytes out{static_cast<std::uint8_t>(children.size()), 0, 0};
+  for (const auto& list : children) out.push_back(static_cast<std::uint8_t>(list.size()));
+  for (const auto& list : children)
+    for (const std::uint32_t child : list) out.push_back(static_cast<std::uint8_t>(child));
+  out.insert(out.end(), labels.begin(), labels.end());
+  out.push_back(0);
+  for (const auto& p : payloads) {
+    if (!p) {
+      out.push_back(0);
+      continue;
+    }
+    out.push_back(1);
+    out.push_back(static_cast<std::uint8_t>(p->total_count));
+    out.push_back(static_cast<std::uint8_t>(p->video_ids.size()));
+    out.push_back(0);
+    for (const std::uint32_t id : p->video_ids) out.push_back(static_cast<std::uint8_t>(id));
+    for (const std::uint32_t count : p->video_counts) out.push_back(static_cast<std::uint8_t>(count));
+  }
+  out.push_back(static_cast<std::uint8_t>(ids));
+  out.push_back(1);  // 4-byte ids
+  for (std::size_t j = 0; j < ids; ++j) out.insert(out.end(), {static_cast<std::uint8_t>(j), 0, 0, 0});
+  out.push_back(top_n);
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    return 2;
+  }
+  const fs::path root = argv[1];
+  for (const char* target : {"decode_fuzzer", "walk_fuzzer", "build_fuzzer"}) fs::create_directories(root / target);
+
+  std::mt19937 rng(20261207);
+  std::vector<Bytes> tries{kTwoNodeTrie, kEmptyTrie};
+  const std::vector<std::u32string> worked{U"car", U"cart", U"cat", U"cut"};
+  tries.push_back(encoded(testing::trie_from_terms(worked).trie));
+  tries.push_back(encoded(with_videos(worked, rng, false, 3)));
+  tries.push_back(encoded(with_videos({U"a", U"ab", U"b\u00E9", U"\u4E2D\U0001F600"}, rng, true, 2)));
+  for (int i = 0; i < 6; ++i) {
+    std::vector<std::u32string> terms;
+    for (int w = 0; w < 4 + i * 3; ++w) terms.push_back(random_word(rng, 6));
+    tries.push_back(encoded(with_videos(terms, rng, i % 2 == 0, 1 + i)));
+  }
+  for (int i = 0; i < 6; ++i) tries.push_back(encoded(random_graph(rng, 3 + i * 2, i % 3)));
+
+  for (std::size_t i = 0; i < tries.size(); ++i) {
+    write(root / "decode_fuzzer", "trie-" + std::to_string(i), tries[i]);
+    // Each trie with a few queries: exact, near and far ones, with limits.
+    for (std::uint8_t q = 0; q < 3; ++q) {
+      std::vector<std::uint8_t> letters;
+      for (std::size_t k = rng() % 6; k-- > 0;) letters.push_back(static_cast<std::uint8_t>(rng() % 6));
+      Bytes input = write_walk_header(q, q == 2 ? std::optional<std::uint8_t>(2) : std::nullopt, letters);
+      input.insert(input.end(), tries[i].begin(), tries[i].end());
+      write(root / "walk_fuzzer", "query-" + std::to_string(i) + "-" + std::to_string(q), input);
+    }
+  }
+
+  // Flat arrays: the worked example (c, a, u, r, t, t, t below the root),
+  // with payloads on the four terms, and a chain.
+  const std::optional<Payload> none;
+  const auto videos = [](std::uint32_t total, std::vector<std::uint32_t> ids, std::vector<std::uint32_t> counts) {
+    return std::optional<Payload>(Payload{total, std::move(ids), std::move(counts)});
+  };
+  // The alphabet has only a, b, c and three others: the letters map onto it.
+  write(root / "build_fuzzer", "terms",
+        build_case_bytes({{1}, {2, 3}, {4, 5}, {6}, {7}, {}, {}, {}}, {7, 2, 0, 1, 1, 2, 2, 2},
+                         {none, none, none, none, videos(3, {0, 1}, {2, 1}), videos(2, {1}, {2}),
+                          videos(4, {2, 0}, {3, 1}), videos(1, {3}, {1})},
+                         4, 2));
+  write(root / "build_fuzzer", "chain",
+        build_case_bytes({{1}, {2}, {3}, {}}, {7, 0, 0, 0},
+                         {none, videos(1, {0}, {1}), none, videos(5, {1, 0}, {4, 1})}, 2, 1));
+  write(root / "build_fuzzer", "empty", Bytes{0, 0, 0, 0, 0, 0, 0});
+  return 0;
+}

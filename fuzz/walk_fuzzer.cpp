@@ -1,0 +1,100 @@
+// The fast walk against the textbook twin on decoded tries: the same hits,
+// with the same distances, in the same order, for both searches, with and
+// without limits; and ranking stays within its contract.
+#include "fuzz_support.hpp"
+#include "prefix/matcher.hpp"
+#include "lib/ranking.hpp"
+#include "reference_walk.hpp"
+#include "trie_builder.hpp"
+
+using namespace quillon;
+using namespace quillon::fuzz;
+
+namespace {
+
+// Steps a walk could take at most: every labelled child down to the depth
+// where no row can stay within the bound (n + bound), without pruning. Used
+// to keep graphs with many paths out of reach of a hang; gives up once past
+// `budget`.
+std::size_t walk_steps(const Trie& trie, std::size_t n, std::uint64_t bound, std::size_t budget) {
+  if (trie.node_count() == 0) return 0;
+  const std::uint64_t deepest = n + bound;
+  std::size_t steps = 0;
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> stack{{0, 0}};
+  while (!stack.empty() && steps <= budget) {
+    const auto [node, depth] = stack.back();
+    stack.pop_back();
+    const ChildRange run = trie.children(node);
+    for (std::size_t p = run.begin; p < run.end && steps <= budget; ++p) {
+      ++steps;
+      const std::uint32_t child = trie.child_at(p);
+      if (trie.child_labels[child] != 0 && depth + 1 <= deepest) stack.emplace_back(child, depth + 1);
+    }
+  }
+  return steps;
+}
+
+constexpr std::size_t kStepBudget = 1 << 15;
+
+void compare_searches(const Trie& trie, const std::string& query, std::uint32_t max_dist,
+                      std::optional<std::uint32_t> limit) {
+  require(fuzzy_match(trie, query, max_dist, limit) == reference::fuzzy_match(trie, query, max_dist, limit),
+          "fuzzy_match differs from the textbook walk");
+  for (const bool terminal_only : {true, false})
+    require(fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit) ==
+                reference::fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit),
+            "fuzzy_match_nodes differs from the textbook walk");
+}
+
+void check_ranking(const Trie& trie, const std::string& query, std::uint32_t max_dist,
+                   std::optional<std::uint32_t> limit) {
+  RankingQuery q{query, max_dist, limit, std::nullopt, std::nullopt};
+  const std::vector<RankedVideo> ranked = rank_videos(trie, q);
+  require(!limit || ranked.size() <= *limit, "more videos than the limit");
+  std::vector<std::uint32_t> seen;
+  for (std::size_t i = 0; i < ranked.size(); ++i) {
+    require(ranked[i].video < trie.id_table_size(), "a ranked video outside the id table");
+    require(ranked[i].score >= kDefaultMinScore, "a score below the minimum");
+    require(i == 0 || ranked[i - 1].score >= ranked[i].score, "scores out of order");
+    std::string text(id_text_size(trie, ranked[i].video), '?');
+    write_id_text(trie, ranked[i].video, text.data());
+    require(text.find('?') == std::string::npos, "an id text not filled");
+    seen.push_back(ranked[i].video);
+  }
+  std::sort(seen.begin(), seen.end());
+  require(std::adjacent_find(seen.begin(), seen.end()) == seen.end(), "a video ranked twice");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ByteReader in({data, size});
+  const WalkHeader header = read_walk_header(in);
+  Result<Trie> decoded = decode(in.rest());
+  if (!decoded) return -1;  // not a trie: of no use here
+  const Trie& trie = *decoded;
+
+  std::u32string query;
+  for (const std::uint8_t s : header.query_selectors) {
+    char32_t cp = kAlphabet[s % std::size(kAlphabet)];
+    if (s >= 192 && trie.node_count() > 0) {
+      const char32_t label = trie.child_labels[(s - 192) % trie.node_count()];
+      if (label != 0) cp = label;
+    }
+    query.push_back(cp);
+  }
+
+  // The twin recurses once per depth and both walks follow every path of a
+  // graph: keep the bound where the paths stay few.
+  std::uint32_t max_dist = header.max_dist;
+  const auto bound = [&] { return std::min<std::uint64_t>(max_dist, query.size() + trie.node_count()); };
+  if (walk_steps(trie, query.size(), bound(), kStepBudget) > kStepBudget) {
+    max_dist = std::min<std::uint32_t>(max_dist, 1);
+    if (walk_steps(trie, query.size(), bound(), kStepBudget) > kStepBudget) return -1;
+  }
+
+  const std::string text = testing::to_utf8(query);
+  compare_searches(trie, text, max_dist, header.limit);
+  check_ranking(trie, text, max_dist, header.limit);
+  return 0;
+}
