@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "checked.hpp"
+
 namespace quillon {
 
 // A read-only view of one payload. video_counts[i] counts video video_ids[i].
@@ -53,6 +55,27 @@ class PayloadTable {
   // The payload of `node`, or nothing for an absent one. Checked.
   std::optional<PayloadView> get(std::size_t node) const;
   bool present(std::size_t node) const;
+
+  // Calls visit(payload) for every node in order, with null for an absent
+  // payload: a pass over the flat arrays without a lookup per node.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    const std::span<const std::uint32_t> ids(video_ids_);
+    const std::span<const std::uint32_t> counts(video_counts_);
+    // Offsets only grow, so the last one bounds every payload's range.
+    if (offsets_.back() > ids.size()) throw_out_of_bounds(ids.size(), offsets_.back());
+    if (offsets_.back() > counts.size()) throw_out_of_bounds(counts.size(), offsets_.back());
+    for (std::size_t node = 0; node < size(); ++node) {
+      if (!present_[node]) {
+        visit(static_cast<const PayloadView*>(nullptr));
+        continue;
+      }
+      const std::uint64_t begin = offsets_[node];
+      const std::uint64_t length = offsets_[node + 1] - begin;
+      const PayloadView view{total_counts_[node], ids.subspan(begin, length), counts.subspan(begin, length)};
+      visit(&view);
+    }
+  }
 
   // Entries over all payloads, for sizing.
   std::size_t entry_count() const { return video_ids_.size(); }

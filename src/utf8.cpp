@@ -54,23 +54,33 @@ void decode(std::string_view text, std::vector<char32_t>& out) {
   }
 }
 
-void append(std::string& out, char32_t cp) {
+std::size_t encode(char32_t cp, std::uint8_t out[4]) {
   if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
   if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    out[0] = static_cast<std::uint8_t>(cp);
+    return 1;
   }
+  if (cp < 0x800) {
+    out[0] = static_cast<std::uint8_t>(0xC0 | (cp >> 6));
+    out[1] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<std::uint8_t>(0xE0 | (cp >> 12));
+    out[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<std::uint8_t>(0xF0 | (cp >> 18));
+  out[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+void append(std::string& out, char32_t cp) {
+  std::uint8_t bytes[4];
+  out.append(reinterpret_cast<const char*>(bytes), encode(cp, bytes));
 }
 
 char32_t first_code_point(std::string_view text) {

@@ -23,8 +23,12 @@ std::optional<char32_t> decode_sequence(std::span<const std::uint8_t> sequence);
 // valid; an invalid byte still decodes (as U+FFFD) so no input is refused.
 void decode(std::string_view text, std::vector<char32_t>& out);
 
-// Appends the UTF-8 form of `cp`; a value that is not a Unicode scalar value
-// is written as U+FFFD so the output is always valid UTF-8.
+// Writes the UTF-8 form of `cp` to out[0 ..) and returns its length (1 to
+// 4); a value that is not a Unicode scalar value is written as U+FFFD so the
+// output is always valid UTF-8.
+std::size_t encode(char32_t cp, std::uint8_t out[4]);
+
+// Appends the UTF-8 form of `cp` (as encode writes it).
 void append(std::string& out, char32_t cp);
 
 // The first code point of `text`, or 0 for an empty text.

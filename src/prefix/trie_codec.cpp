@@ -4,6 +4,8 @@
 // elements; a character is its UTF-8 form; an optional value is a tag byte
 // (0 absent, 1 present) and the value; a boolean is one byte.
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <string>
 
 #include "../grow.hpp"
@@ -15,11 +17,19 @@ namespace {
 
 // ---------------------------------------------------------------- encoding
 
+constexpr std::size_t varint_size(std::uint64_t value) {
+  return value < 251 ? 1 : value <= 0xFFFF ? 3 : value <= 0xFFFFFFFF ? 5 : 9;
+}
+
 // Counts the bytes the encoder would write.
 class SizeCounter {
  public:
   void byte(std::uint8_t) { ++size_; }
-  void little_endian(std::uint64_t, int width) { size_ += static_cast<std::size_t>(width); }
+  void varint(std::uint64_t value) { size_ += varint_size(value); }
+  void character(char32_t cp) {
+    std::uint8_t bytes[4];
+    size_ += cp < 0x80 ? 1 : utf8::encode(cp, bytes);
+  }
   void raw(const std::uint8_t*, std::size_t count) { size_ += count; }
   std::size_t size() const { return size_; }
 
@@ -27,84 +37,98 @@ class SizeCounter {
   std::size_t size_ = 0;
 };
 
-// Writes into a buffer sized by SizeCounter's pass; writing past its end
-// would mean the two passes disagree, which the checks turn into an
-// internal error instead of a write outside the buffer.
+// Writes into a buffer sized by SizeCounter's pass. Every item checks that
+// it fits before it is written: running past the end would mean the two
+// passes disagree, an internal error rather than a write outside the buffer.
 class BufferWriter {
  public:
-  explicit BufferWriter(std::span<std::uint8_t> out) : out_(out) {}
-  void byte(std::uint8_t b) { at(out_, pos_++) = b; }
-  void little_endian(std::uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) byte(static_cast<std::uint8_t>(value >> (8 * i)));
+  explicit BufferWriter(std::span<std::uint8_t> out) : next_(out.data()), end_(out.data() + out.size()) {}
+
+  void byte(std::uint8_t b) {
+    room(1);
+    *next_++ = b;
+  }
+  void varint(std::uint64_t value) {
+    const std::size_t size = varint_size(value);
+    room(size);
+    if (size == 1) {
+      *next_++ = static_cast<std::uint8_t>(value);
+      return;
+    }
+    if (size == 3) {
+      *next_++ = 251;
+      little_endian<2>(value);
+    } else if (size == 5) {
+      *next_++ = 252;
+      little_endian<4>(value);
+    } else {
+      *next_++ = 253;
+      little_endian<8>(value);
+    }
+  }
+  void character(char32_t cp) {
+    std::uint8_t bytes[4];
+    raw(bytes, cp < 0x80 ? (bytes[0] = static_cast<std::uint8_t>(cp), 1) : utf8::encode(cp, bytes));
   }
   void raw(const std::uint8_t* data, std::size_t count) {
-    if (count == 0) return;
-    (void)at(out_, pos_ + count - 1);
-    std::copy_n(data, count, out_.begin() + static_cast<std::ptrdiff_t>(pos_));
-    pos_ += count;
+    room(count);
+    next_ = std::copy_n(data, count, next_);
   }
-  std::size_t written() const { return pos_; }
+  std::size_t left() const { return static_cast<std::size_t>(end_ - next_); }
 
  private:
-  std::span<std::uint8_t> out_;
-  std::size_t pos_ = 0;
+  // The low kWidth bytes of `value`, least significant first.
+  template <std::size_t kWidth>
+  void little_endian(std::uint64_t value) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(next_, &value, kWidth);
+      next_ += kWidth;
+    } else {
+      for (std::size_t i = 0; i < kWidth; ++i) *next_++ = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+  }
+
+  void room(std::size_t count) const {
+    if (left() < count) throw_out_of_bounds(left(), count);
+  }
+
+  std::uint8_t* next_;
+  std::uint8_t* end_;
 };
 
 template <class Out>
-void put_varint(Out& out, std::uint64_t value) {
-  if (value < 251) {
-    out.byte(static_cast<std::uint8_t>(value));
-  } else if (value <= 0xFFFF) {
-    out.byte(251);
-    out.little_endian(value, 2);
-  } else if (value <= 0xFFFFFFFF) {
-    out.byte(252);
-    out.little_endian(value, 4);
-  } else {
-    out.byte(253);
-    out.little_endian(value, 8);
-  }
-}
-
-template <class Out>
 void put_u32_sequence(Out& out, std::span<const std::uint32_t> values) {
-  put_varint(out, values.size());
-  for (const std::uint32_t v : values) put_varint(out, v);
+  out.varint(values.size());
+  for (const std::uint32_t v : values) out.varint(v);
 }
 
 template <class Out>
 void put_trie(Out& out, const Trie& trie) {
   put_u32_sequence(out, trie.node_shifts);
 
-  put_varint(out, trie.child_labels.size());
-  std::string utf8;
-  for (const char32_t label : trie.child_labels) {
-    utf8.clear();
-    utf8::append(utf8, label);
-    out.raw(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size());
-  }
+  out.varint(trie.child_labels.size());
+  for (const char32_t label : trie.child_labels) out.character(label);
 
   put_u32_sequence(out, trie.child_transitions);
 
-  put_varint(out, trie.payloads.size());
-  for (std::size_t i = 0; i < trie.payloads.size(); ++i) {
-    const auto payload = trie.payloads.get(i);
-    if (!payload) {
+  out.varint(trie.payloads.size());
+  trie.payloads.for_each([&](const PayloadView* payload) {
+    if (payload == nullptr) {
       out.byte(0);
-      continue;
+      return;
     }
     out.byte(1);
-    put_varint(out, payload->total_count);
+    out.varint(payload->total_count);
     put_u32_sequence(out, payload->video_ids);
     put_u32_sequence(out, payload->video_counts);
-  }
+  });
 
-  put_varint(out, trie.video_uuids.size());
+  out.varint(trie.video_uuids.size());
   for (const Uuid& id : trie.video_uuids) out.raw(id.data(), id.size());
   put_u32_sequence(out, trie.video_int_ids);
-  put_varint(out, static_cast<std::uint32_t>(trie.id_mode));
+  out.varint(static_cast<std::uint32_t>(trie.id_mode));
 
-  put_varint(out, trie.is_terminal.size());
+  out.varint(trie.is_terminal.size());
   for (const std::uint8_t flag : trie.is_terminal) out.byte(flag ? 1 : 0);
 }
 
@@ -133,9 +157,50 @@ class Reader {
     return std::nullopt;
   }
 
+  // The next byte when there is one and it is below `limit`, consumed: the
+  // common one-byte case of an item. Otherwise nothing is consumed and the
+  // caller reads the item in full.
+  bool take_below(std::uint8_t limit, std::uint8_t& out) {
+    if (pos_ == in_.size() || in_[pos_] >= limit) return false;
+    out = in_[pos_++];
+    return true;
+  }
+
   std::optional<std::uint8_t> byte() {
     if (remaining() == 0) return fail(unexpected_end(1));
     return in_[pos_++];
+  }
+
+  // Reads `count` 32-bit varints into out[0 ..), where out has room for
+  // plausible(count, 1) of them (enough: each takes at least one byte).
+  // The common one-, three- and five-byte forms are read straight from the
+  // buffer; anything else, and every failure, through u32().
+  bool u32_run(std::size_t count, std::span<std::uint32_t> out) {
+    const std::uint8_t* data = in_.data();
+    const std::size_t size = in_.size();
+    std::size_t pos = pos_;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t left = size - pos;
+      if (left >= 1 && data[pos] < 251) {
+        at(out, i) = data[pos];
+        pos += 1;
+      } else if (left >= 5 && data[pos] == 252) {
+        at(out, i) = std::uint32_t{data[pos + 1]} | std::uint32_t{data[pos + 2]} << 8 |
+                     std::uint32_t{data[pos + 3]} << 16 | std::uint32_t{data[pos + 4]} << 24;
+        pos += 5;
+      } else if (left >= 3 && data[pos] == 251) {
+        at(out, i) = std::uint32_t{data[pos + 1]} | std::uint32_t{data[pos + 2]} << 8;
+        pos += 3;
+      } else {
+        pos_ = pos;
+        const auto value = u32();
+        if (!value) return false;
+        at(out, i) = *value;
+        pos = pos_;
+      }
+    }
+    pos_ = pos;
+    return true;
   }
 
   // A varint holding an unsigned 32-bit value.
@@ -235,15 +300,24 @@ class Reader {
 };
 
 bool read_u32_sequence(Reader& in, std::vector<std::uint32_t>& out) {
-  const auto count = in.count();
-  if (!count) return false;
-  reserve_more(out, in.plausible(*count, 1));
-  for (std::size_t i = 0; i < *count; ++i) {
-    const auto value = in.u32();
-    if (!value) return false;
-    out.push_back(*value);
+  std::uint8_t small;
+  std::size_t count;
+  if (in.take_below(251, small)) {
+    count = small;
+  } else {
+    const auto full = in.count();
+    if (!full) return false;
+    count = *full;
   }
-  return true;
+  if (count == 0) return true;
+  // Room for what the rest of the input can hold, filled in place.
+  const std::size_t base = out.size();
+  const std::size_t room = in.plausible(count, 1);
+  if (out.capacity() - base < room) reserve_more(out, room);
+  out.resize(base + room);
+  // Reading all of them succeeds only when the input holds them, so then
+  // room == count.
+  return in.u32_run(count, std::span(out).subspan(base));
 }
 
 // Reads the payloads into `table`; `mismatch` receives the first node whose
@@ -278,6 +352,11 @@ bool read_trie(Reader& in, Trie& trie, std::optional<std::size_t>& mismatch) {
   if (!labels) return false;
   trie.child_labels.reserve(in.plausible(*labels, 1));
   for (std::size_t i = 0; i < *labels; ++i) {
+    std::uint8_t ascii;
+    if (in.take_below(0x80, ascii)) {
+      trie.child_labels.push_back(ascii);
+      continue;
+    }
     const auto label = in.character();
     if (!label) return false;
     trie.child_labels.push_back(*label);
@@ -306,9 +385,12 @@ bool read_trie(Reader& in, Trie& trie, std::optional<std::size_t>& mismatch) {
   if (!flags) return false;
   trie.is_terminal.reserve(in.plausible(*flags, 1));
   for (std::size_t i = 0; i < *flags; ++i) {
-    const auto flag = in.boolean();
-    if (!flag) return false;
-    trie.is_terminal.push_back(*flag ? 1 : 0);
+    std::uint8_t flag;
+    if (in.take_below(2, flag)) {
+      trie.is_terminal.push_back(flag);
+      continue;
+    }
+    if (!in.boolean()) return false;  // a byte above 1 or none at all
   }
   return true;
 }
@@ -324,7 +406,7 @@ std::size_t encoded_size(const Trie& trie) {
 void encode(const Trie& trie, std::span<std::uint8_t> out) {
   BufferWriter writer(out);
   put_trie(writer, trie);
-  if (writer.written() != out.size()) throw_out_of_bounds(out.size(), writer.written());
+  if (writer.left() != 0) throw_out_of_bounds(out.size(), out.size() - writer.left());
 }
 
 std::optional<std::string> structural_fault(const Trie& trie) {
