@@ -170,8 +170,9 @@ class BandedRows {
     sieve = {};
     for (std::uint64_t rest = frontier_[depth]; rest != 0; rest &= rest - 1) {
       const auto s = static_cast<std::size_t>(std::countr_zero(rest));
-      passing[count++] = {padded_[depth + s], std::uint64_t{1} << s};
-      sieve.add(padded_[depth + s]);
+      const char32_t label = padded_[depth + s];
+      passing[count++] = {label, std::uint64_t{1} << s};
+      sieve.add(label);
     }
     sieve.active = count > 0;
     passing_count_[depth] = count;
@@ -188,16 +189,9 @@ class BandedRows {
   // entered at `depth`, or nothing when any label can (it is not on the
   // frontier).
   std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t depth) const {
-    const std::size_t count = passing_count_[depth];
-    if (count == 0) return std::nullopt;
-    const Passing* passing = passing_.data() + depth * slots_;
-    char32_t least = passing[0].label;
-    char32_t greatest = passing[0].label;
-    for (std::size_t k = 1; k < count; ++k) {
-      least = std::min(least, passing[k].label);
-      greatest = std::max(greatest, passing[k].label);
-    }
-    return std::pair{least, greatest};
+    const Sieve& sieve = sieves_[depth];
+    if (!sieve.active) return std::nullopt;
+    return std::pair{sieve.least, sieve.greatest};
   }
 
   // Rows the walk can reach, so also the deepest stack it needs.
@@ -214,9 +208,13 @@ class BandedRows {
   struct Sieve {
     bool active = false;
     std::uint64_t ascii[2] = {0, 0};
+    char32_t least = 0xFFFFFFFF;
+    char32_t greatest = 0;
 
     void add(char32_t label) {
       if (label < 128) ascii[label >> 6] |= std::uint64_t{1} << (label & 63);
+      least = std::min(least, label);
+      greatest = std::max(greatest, label);
     }
     bool admits(char32_t label) const {
       return !active || label >= 128 || ((ascii[label >> 6] >> (label & 63)) & 1);
@@ -333,42 +331,50 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
   // The per-node step: visits the remaining children of the node at `depth`
   // (the top frame) until one is entered (pushed), the frame is done
   // (popped) or the limit is reached.
+  // A child that may pass: its row decides whether it is pruned, reported
+  // and entered.
+  const auto visit = [&](std::size_t depth, std::uint32_t child, char32_t label) -> Step {
+    const RowSummary row = rows.step(depth, label);
+    if (row.min > bound) return Step::Finished;  // no term below can come back within the bound
+
+    if (row.last <= bound &&
+        on_child(child, static_cast<std::uint32_t>(row.last), std::span(path.data(), depth), label)) {
+      ++hits;
+      if (limit && hits >= *limit) return Step::Stop;
+    }
+    Frame entered = children_of(child);
+    if (entered.pos >= entered.end) return Step::Finished;  // a leaf: nothing to enter
+    rows.enter(depth + 1, row.min);
+    // Only children with a passing label can stay within the bound: in
+    // label order, skip those below the least (by bisection in a long run)
+    // and stop after the greatest.
+    if (sorted) {
+      if (const auto passing = rows.passing_range(depth + 1)) {
+        if (entered.end - entered.pos > kBisectAbove) entered.pos = first_not_below(entered, passing->first);
+        entered.stop_above = passing->second;
+      }
+    }
+    if (depth + 1 == stack.size()) {
+      stack.resize(2 * stack.size());
+      path.resize(stack.size());
+    }
+    path[depth] = label;
+    stack[depth + 1] = entered;
+    return Step::Entered;
+  };
+
+  // The per-node step: scans the remaining children of the node at `depth`
+  // (the top frame) until one is entered (pushed), the frame is done
+  // (popped) or the limit is reached.
   const auto dfs = [&](std::size_t depth) -> Step {
-    Frame& frame = stack[depth];
-    while (frame.pos < frame.end) {
-      const std::uint32_t child = at(transitions, frame.pos++);
+    while (stack[depth].pos < stack[depth].end) {
+      const std::uint32_t child = at(transitions, stack[depth].pos++);
       const char32_t label = at(labels, child);
-      if (label > frame.stop_above) break;  // no later child can pass
+      if (label > stack[depth].stop_above) break;  // no later child can pass
       // Unlabelled children are neither reported nor entered.
       if (label == 0 || !rows.may_pass(depth, label)) continue;
-
-      const RowSummary row = rows.step(depth, label);
-      if (row.min > bound) continue;  // no term below can come back within the bound
-
-      if (row.last <= bound &&
-          on_child(child, static_cast<std::uint32_t>(row.last), std::span(path.data(), depth), label)) {
-        ++hits;
-        if (limit && hits >= *limit) return Step::Stop;
-      }
-      Frame entered = children_of(child);
-      if (entered.pos >= entered.end) continue;  // a leaf: nothing to enter
-      rows.enter(depth + 1, row.min);
-      // Only children with a passing label can stay within the bound: in
-      // label order, skip those below the least (by bisection in a long
-      // run) and stop after the greatest.
-      if (sorted) {
-        if (const auto passing = rows.passing_range(depth + 1)) {
-          if (entered.end - entered.pos > kBisectAbove) entered.pos = first_not_below(entered, passing->first);
-          entered.stop_above = passing->second;
-        }
-      }
-      if (depth + 1 == stack.size()) {
-        stack.resize(2 * stack.size());  // `frame` is not used after this
-        path.resize(stack.size());
-      }
-      path[depth] = label;
-      stack[depth + 1] = entered;
-      return Step::Entered;
+      const Step step = visit(depth, child, label);
+      if (step != Step::Finished) return step;
     }
     return Step::Finished;
   };
