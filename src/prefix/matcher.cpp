@@ -399,19 +399,18 @@ void walk_with_cells(const Trie& trie, std::span<const char32_t> query, std::uin
     BandedRows<Cell, kSlots> rows(query, bound);
     walk(trie, rows, bound, limit, on_child);
   };
-  if (2 * std::uint64_t{bound} + 1 >= query.size() + 1) {
-    FullRows<Cell> rows(query, bound);
-    walk(trie, rows, bound, limit, on_child);
-    return;
-  }
-  // The usual bounds get a band of a fixed size.
+  // The usual bounds get a band of a fixed size, even when it is wider than
+  // a short query's row: the band's frontier is what saves the work there.
   switch (bound) {
-    case 0: banded.template operator()<1>(); break;
-    case 1: banded.template operator()<3>(); break;
-    case 2: banded.template operator()<5>(); break;
-    case 3: banded.template operator()<7>(); break;
-    default: banded.template operator()<0>(); break;
+    case 0: return banded.template operator()<1>();
+    case 1: return banded.template operator()<3>();
+    case 2: return banded.template operator()<5>();
+    case 3: return banded.template operator()<7>();
+    default: break;
   }
+  if (2 * std::uint64_t{bound} + 1 < query.size() + 1) return banded.template operator()<0>();
+  FullRows<Cell> rows(query, bound);
+  walk(trie, rows, bound, limit, on_child);
 }
 
 template <class OnChild>
