@@ -1,0 +1,647 @@
+// The core's fuzzy walk against its textbook twin (tests/cpp/reference_walk.hpp)
+// on a trie of a real word list, on the same queries.
+//
+//   walk_bench WORDS [--queries FILE] [--count N] [--seed S] [--repeats R]
+//              [--sample N] [--json OUT]
+//
+// Builds the trie natively with build_trie (breadth-first numbering, children
+// in label order, one payload of a few videos per word, top_n 50, so the
+// construction time includes propagation), then, for max_dist 0, 1 and 2 and
+// each query set, checks that the fast and the reference walk give the same
+// answers for every query (abort on the first difference) and times both.
+// Queries come from FILE ("kind<TAB>query" per line, as bench.py writes them)
+// or are made here, seeded: stored words with 0, 1 and 2 random edits and
+// prefixes of 2 to 6 characters.
+//
+// Figures are medians over R repeats with their min..max. Each repeat times
+// fast, reference, fast again on the whole set (the fast time is the mean of
+// its two runs), each run looping over the set often enough to last about
+// 20 ms. A visited node is a child whose row of distances was computed, as
+// counted by a separate counting pass that follows the textbook walk.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "prefix/matcher.hpp"
+#include "prefix/trie.hpp"
+#include "reference_walk.hpp"
+#include "utf8.hpp"
+
+namespace {
+
+using quillon::Trie;
+using Clock = std::chrono::steady_clock;
+
+#ifndef QUILLON_BENCH_BUILD_TYPE
+#define QUILLON_BENCH_BUILD_TYPE "unknown"
+#endif
+
+[[noreturn]] void die(const std::string& message) {
+  std::cerr << "walk_bench: " << message << "\n";
+  std::exit(2);
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// ----------------------------------------------------------------- words
+
+std::string trim(const std::string& line) {
+  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
+  std::size_t b = 0, e = line.size();
+  while (b < e && space(line[b])) ++b;
+  while (e > b && space(line[e - 1])) --e;
+  return line.substr(b, e - b);
+}
+
+// The distinct non-empty lines, in code point order (the byte order of
+// UTF-8 is the code point order); with `sample`, about that many of them,
+// evenly spaced, picked as bench.py picks them.
+std::vector<std::string> load_words(const std::string& path, std::size_t sample) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) die("cannot read " + path);
+  std::vector<std::string> words;
+  for (std::string line; std::getline(in, line);) {
+    std::string w = trim(line);
+    if (!w.empty()) words.push_back(std::move(w));
+  }
+  std::sort(words.begin(), words.end());
+  words.erase(std::unique(words.begin(), words.end()), words.end());
+  if (sample > 0 && sample < words.size()) {
+    const double step = static_cast<double>(words.size()) / static_cast<double>(sample);
+    std::vector<std::string> picked;
+    for (std::size_t i = 0; i < sample; ++i)
+      picked.push_back(words[static_cast<std::size_t>(static_cast<double>(i) * step)]);
+    words = std::move(picked);
+  }
+  return words;
+}
+
+std::u32string code_points(const std::string& text) {
+  std::vector<char32_t> cps;
+  quillon::utf8::decode(text, cps);
+  return {cps.begin(), cps.end()};
+}
+
+std::string to_utf8(const std::u32string& cps) {
+  std::string out;
+  for (const char32_t cp : cps) quillon::utf8::append(out, cp);
+  return out;
+}
+
+// ------------------------------------------------------------------ trie
+
+// A node of the trie while it is being assembled from sorted words.
+struct Draft {
+  char32_t label;
+  bool terminal;
+  std::vector<std::uint32_t> kids;
+};
+
+// The host's arrays for `words` (sorted, distinct): nodes numbered breadth
+// first, children in label order, and which nodes end a word.
+struct Arrays {
+  quillon::FlatArrays flat;
+  std::vector<bool> terminal;
+};
+
+Arrays make_arrays(const std::vector<std::u32string>& words, std::uint32_t video_count) {
+  std::vector<Draft> drafts{{0, false, {}}};
+  std::vector<std::uint32_t> path{0};  // draft ids along the previous word
+  const std::u32string* prev = nullptr;
+  for (const std::u32string& w : words) {
+    std::size_t common = 0;
+    if (prev)
+      while (common < w.size() && common < prev->size() && w[common] == (*prev)[common]) ++common;
+    path.resize(common + 1);
+    for (std::size_t i = common; i < w.size(); ++i) {
+      const auto id = static_cast<std::uint32_t>(drafts.size());
+      drafts.push_back({w[i], false, {}});
+      drafts[path.back()].kids.push_back(id);
+      path.push_back(id);
+    }
+    drafts[path.back()].terminal = true;
+    prev = &w;
+  }
+
+  Arrays out;
+  std::vector<std::uint32_t> order{0};  // draft id of each final node id
+  out.flat.child_labels.push_back(0);
+  out.terminal.push_back(false);
+  for (std::size_t next = 0; next < order.size(); ++next) {
+    const Draft& d = drafts[order[next]];
+    out.flat.node_shifts.push_back(static_cast<std::uint32_t>(out.flat.child_transitions.size()));
+    for (const std::uint32_t kid : d.kids) {
+      out.flat.child_transitions.push_back(static_cast<std::uint32_t>(order.size()));
+      order.push_back(kid);
+      out.flat.child_labels.push_back(drafts[kid].label);
+      out.terminal.push_back(drafts[kid].terminal);
+    }
+  }
+  for (std::uint32_t v = 0; v < video_count; ++v) {
+    const std::uint32_t id = 1000003u * (v + 1);
+    for (int b = 0; b < 4; ++b) out.flat.video_index.bytes.push_back(static_cast<std::uint8_t>(id >> (8 * b)));
+    out.flat.video_index.close_entry();
+  }
+  out.flat.video_top_n = 50;
+  return out;
+}
+
+// One payload per terminal node: 1 to 5 videos picked with Zipf-like
+// popularity, Pareto-distributed counts. Fixed by `seed`.
+struct Payloads {
+  std::vector<std::vector<std::uint32_t>> ids, counts;
+  std::vector<std::uint32_t> totals;
+};
+
+Payloads make_payloads(const std::vector<bool>& terminal, std::uint32_t video_count, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<double> weights(video_count);
+  for (std::uint32_t v = 0; v < video_count; ++v) weights[v] = 1.0 / (v + 1);
+  std::discrete_distribution<std::uint32_t> video(weights.begin(), weights.end());
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  Payloads p;
+  p.ids.resize(terminal.size());
+  p.counts.resize(terminal.size());
+  p.totals.resize(terminal.size());
+  for (std::size_t n = 0; n < terminal.size(); ++n) {
+    if (!terminal[n]) continue;
+    const int wanted = 1 + static_cast<int>(rng() % 5);
+    for (int i = 0; i < wanted; ++i) {
+      const std::uint32_t v = video(rng);
+      if (std::find(p.ids[n].begin(), p.ids[n].end(), v) != p.ids[n].end()) continue;
+      const auto count = static_cast<std::uint32_t>(std::min(1e6, 1.0 / (1.0 - unit(rng))));
+      p.ids[n].push_back(v);
+      p.counts[n].push_back(count);
+      p.totals[n] += count;
+    }
+  }
+  return p;
+}
+
+Trie build(Arrays arrays, const Payloads& payloads) {
+  const std::size_t n = arrays.terminal.size();
+  auto source = [&](std::size_t i, quillon::PayloadTable& table) -> std::optional<quillon::Error> {
+    if (!arrays.terminal[i]) {
+      table.push_absent();
+    } else {
+      table.push({payloads.totals[i], payloads.ids[i], payloads.counts[i]});
+    }
+    return std::nullopt;
+  };
+  quillon::Result<Trie> trie = quillon::build_trie(std::move(arrays.flat), n, source);
+  if (!trie) die("build_trie failed: " + trie.error().message);
+  return std::move(*trie);
+}
+
+// --------------------------------------------------------------- queries
+
+struct QuerySet {
+  std::string kind;
+  std::vector<std::string> queries;
+};
+
+const char* const kKinds[] = {"edit0", "edit1", "edit2", "prefix"};
+
+std::map<std::string, std::vector<std::string>> read_queries(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) die("cannot read " + path);
+  std::map<std::string, std::vector<std::string>> out;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string::npos) die("query line without a tab: " + line);
+    out[line.substr(0, tab)].push_back(line.substr(tab + 1));
+  }
+  return out;
+}
+
+// `count` queries of each kind: stored words after 0, 1 or 2 random edits
+// (inserted and substituted characters drawn with the list's character
+// frequencies), and prefixes of 2 to 6 characters, lengths in turn.
+std::map<std::string, std::vector<std::string>> make_queries(const std::vector<std::u32string>& words,
+                                                             std::size_t count, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::u32string text;
+  for (const auto& w : words) text += w;
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  std::map<std::string, std::vector<std::string>> out;
+  for (int edits = 0; edits < 3; ++edits) {
+    std::vector<const std::u32string*> pool;
+    for (const auto& w : words)
+      if (w.size() > static_cast<std::size_t>(edits)) pool.push_back(&w);
+    auto& list = out[kKinds[edits]];
+    for (std::size_t q = 0; q < count; ++q) {
+      std::u32string w = *pool[pick(pool.size())];
+      for (int e = 0; e < edits; ++e) {
+        const int op = static_cast<int>(w.size() > 1 ? pick(3) : pick(2) * 2);  // 0 insert, 1 delete, 2 substitute
+        if (op == 0) {
+          w.insert(w.begin() + static_cast<std::ptrdiff_t>(pick(w.size() + 1)), text[pick(text.size())]);
+        } else if (op == 1) {
+          w.erase(w.begin() + static_cast<std::ptrdiff_t>(pick(w.size())));
+        } else {
+          const std::size_t at = pick(w.size());
+          char32_t c = w[at];
+          while (c == w[at]) c = text[pick(text.size())];
+          w[at] = c;
+        }
+      }
+      list.push_back(to_utf8(w));
+    }
+  }
+  auto& prefixes = out["prefix"];
+  for (std::size_t q = 0; q < count; ++q) {
+    const std::size_t len = 2 + q % 5;
+    const std::u32string* w;
+    do w = &words[pick(words.size())];
+    while (w->size() < len);
+    prefixes.push_back(to_utf8(w->substr(0, len)));
+  }
+  return out;
+}
+
+// ------------------------------------------------------------- counting
+
+// Rows the textbook walk computes for one query: one per labelled child of
+// every node it enters. Also returns the hits it would report (terminal
+// only), to tie the count to the reference walk's answers.
+struct Visits {
+  std::uint64_t rows = 0;
+  std::uint64_t hits = 0;
+};
+
+struct Counter {
+  const Trie& trie;
+  std::vector<char32_t> q;
+  std::uint64_t bound;
+  bool terminal_only;
+  std::vector<std::vector<std::uint64_t>> rows;  // one per depth
+  Visits v;
+
+  void dfs(std::size_t node, std::size_t depth) {
+    const std::size_t n = q.size();
+    const quillon::ChildRange range = trie.children(node);
+    for (std::size_t p = range.begin; p < range.end; ++p) {
+      const std::uint32_t child = trie.child_at(p);
+      const char32_t label = quillon::at(trie.child_labels, child);
+      if (label == 0) continue;
+      ++v.rows;
+      if (rows.size() < depth + 2) rows.emplace_back(n + 1);
+      const std::vector<std::uint64_t>& prev = rows[depth];
+      std::vector<std::uint64_t>& cur = rows[depth + 1];
+      cur[0] = depth + 1;
+      std::uint64_t row_min = cur[0];
+      for (std::size_t j = 1; j <= n; ++j) {
+        cur[j] = std::min({prev[j - 1] + (q[j - 1] == label ? 0 : 1), prev[j] + 1, cur[j - 1] + 1});
+        row_min = std::min(row_min, cur[j]);
+      }
+      if (row_min > bound) continue;
+      if (cur[n] <= bound && (!terminal_only || quillon::at(trie.is_terminal, child))) ++v.hits;
+      dfs(child, depth + 1);
+    }
+  }
+};
+
+Visits count_visits(const Trie& trie, const std::string& term, std::uint32_t max_dist, bool terminal_only) {
+  Counter c{trie, {}, 0, terminal_only, {}, {}};
+  quillon::utf8::decode(term, c.q);
+  if (trie.node_count() == 0) return c.v;
+  c.bound = std::min<std::uint64_t>(max_dist, c.q.size() + trie.node_count());
+  c.rows.emplace_back(c.q.size() + 1);
+  for (std::size_t j = 0; j <= c.q.size(); ++j) c.rows[0][j] = j;
+  c.dfs(0, 0);
+  return c.v;
+}
+
+// ----------------------------------------------------------- measurement
+
+struct Spread {
+  double median = 0, min = 0, max = 0;
+};
+
+Spread spread(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t m = v.size();
+  const double median = m % 2 ? v[m / 2] : (v[m / 2 - 1] + v[m / 2]) / 2;
+  return {median, v.front(), v.back()};
+}
+
+// CPU time other processes used meanwhile, in cores: the machine's busy time
+// from /proc/stat minus this process's own.
+class CpuMeter {
+ public:
+  CpuMeter() { start(); }
+  void start() {
+    t0_ = Clock::now();
+    busy0_ = busy();
+    own0_ = own();
+  }
+  std::optional<double> other_cores() const {
+    const double wall = seconds_since(t0_);
+    const auto b = busy();
+    if (!b || !busy0_ || wall <= 0) return std::nullopt;
+    return std::max(0.0, (*b - *busy0_) - (own() - own0_)) / wall;
+  }
+
+ private:
+  static std::optional<double> busy() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    unsigned long long f[8] = {};
+    if (!(in >> cpu)) return std::nullopt;
+    for (auto& x : f) in >> x;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return static_cast<double>(f[0] + f[1] + f[2] + f[5] + f[6]) / tick;
+  }
+  static double own() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  }
+  Clock::time_point t0_;
+  std::optional<double> busy0_;
+  double own0_ = 0;
+};
+
+enum class Search { Terms, Nodes };
+
+// Runs one walk over every query of the set `loops` times; returns the
+// seconds taken and folds the hit counts into `sink` so nothing is skipped.
+template <class Walk>
+double run_set(const std::vector<std::string>& queries, std::size_t loops, Walk&& walk, std::uint64_t& sink) {
+  const auto start = Clock::now();
+  for (std::size_t l = 0; l < loops; ++l)
+    for (const std::string& q : queries) sink += walk(q);
+  return seconds_since(start);
+}
+
+struct Cell {
+  std::string set;
+  std::uint32_t k;
+  Search search;
+  std::size_t queries;
+  double visited_per_query;
+  double hits_per_query;
+  Spread fast_ns, ref_ns, fast_ns_visit, ref_ns_visit, ratio;
+  std::size_t loops;
+};
+
+std::string json_spread(const Spread& s) {
+  std::ostringstream o;
+  o.precision(6);
+  o << "{\"median\": " << s.median << ", \"min\": " << s.min << ", \"max\": " << s.max << "}";
+  return o.str();
+}
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string fmt(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, v >= 100 ? "%.0f" : v >= 10 ? "%.1f" : "%.2f", v);
+  return buf;
+}
+
+std::string fmt_spread(const Spread& s) { return fmt(s.median) + " [" + fmt(s.min) + ".." + fmt(s.max) + "]"; }
+
+}  // namespace
+
+constexpr const char* kUsage =
+    "usage: walk_bench WORDS [--queries FILE] [--count N] [--seed S] [--repeats R] [--sample N] [--json OUT]\n";
+
+int main(int argc, char** argv) {
+  std::string words_path, queries_path, json_path;
+  std::size_t count = 100;
+  std::size_t sample = 0;
+  std::uint32_t seed = 20261207;
+  int repeats = 5;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) die("missing value after " + a);
+      return argv[++i];
+    };
+    if (a == "--queries") queries_path = value();
+    else if (a == "--count") count = std::stoul(value());
+    else if (a == "--seed") seed = static_cast<std::uint32_t>(std::stoul(value()));
+    else if (a == "--repeats") repeats = std::stoi(value());
+    else if (a == "--json") json_path = value();
+    else if (a == "--sample") sample = std::stoul(value());
+    else if (a == "-h" || a == "--help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (!a.empty() && a[0] == '-') die("unknown option " + a);
+    else if (words_path.empty()) words_path = a;
+    else die("one word list only");
+  }
+  if (words_path.empty()) die(kUsage);
+  if (repeats < 1 || count < 1) die("--repeats and --count must be at least 1");
+
+  CpuMeter meter;
+  double loadavg[3] = {0, 0, 0};
+  getloadavg(loadavg, 3);
+
+  // Data set and the trie.
+  const std::vector<std::string> word_texts = load_words(words_path, sample);
+  std::vector<std::u32string> words;
+  words.reserve(word_texts.size());
+  for (const auto& w : word_texts) words.push_back(code_points(w));
+  const auto video_count = static_cast<std::uint32_t>(std::max<std::size_t>(100, words.size() / 4));
+  const Arrays arrays = make_arrays(words, video_count);
+  const Payloads payloads = make_payloads(arrays.terminal, video_count, seed);
+  const std::size_t nodes = arrays.terminal.size();
+
+  // Native construction (build_trie with propagation, top_n 50), repeated
+  // while it stays within 30 s.
+  std::vector<double> build_s;
+  Trie trie;
+  const auto build_start = Clock::now();
+  while (static_cast<int>(build_s.size()) < repeats && (build_s.empty() || seconds_since(build_start) < 30)) {
+    Arrays copy = arrays;
+    const auto t0 = Clock::now();
+    trie = build(std::move(copy), payloads);
+    build_s.push_back(seconds_since(t0));
+  }
+  std::vector<double> build_rate;
+  for (const double s : build_s) build_rate.push_back(static_cast<double>(nodes) / s);
+
+  // Queries.
+  std::map<std::string, std::vector<std::string>> by_kind =
+      queries_path.empty() ? make_queries(words, count, seed) : read_queries(queries_path);
+  std::vector<QuerySet> sets;
+  {
+    QuerySet pooled{"words", {}};
+    for (int e = 0; e < 3; ++e)
+      for (const auto& q : by_kind[kKinds[e]]) pooled.queries.push_back(q);
+    sets.push_back(std::move(pooled));
+    for (const char* kind : kKinds) sets.push_back({kind, by_kind[kind]});
+  }
+  for (const auto& s : sets)
+    if (s.queries.empty()) die("no queries of kind " + s.kind);
+
+  // Agreement first: every query, every bound, both searches.
+  std::uint64_t checked = 0;
+  for (std::uint32_t k = 0; k <= 2; ++k) {
+    for (std::size_t si = 1; si < sets.size(); ++si) {
+      for (const std::string& q : sets[si].queries) {
+        const auto fast = quillon::fuzzy_match(trie, q, k, std::nullopt);
+        const auto ref = quillon::reference::fuzzy_match(trie, q, k, std::nullopt);
+        if (fast != ref) {
+          std::cerr << "MISMATCH fuzzy_match(\"" << q << "\", " << k << "): fast " << fast.size()
+                    << " hits, reference " << ref.size() << " hits\n";
+          for (std::size_t i = 0; i < std::max(fast.size(), ref.size()) && i < 10; ++i) {
+            std::cerr << "  " << (i < fast.size() ? fast[i].term + "/" + std::to_string(fast[i].dist) : "-")
+                      << "  vs  " << (i < ref.size() ? ref[i].term + "/" + std::to_string(ref[i].dist) : "-")
+                      << "\n";
+          }
+          return 1;
+        }
+        for (const bool terminal_only : {true, false}) {
+          const auto fn = quillon::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt);
+          const auto rn = quillon::reference::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt);
+          if (fn != rn) {
+            std::cerr << "MISMATCH fuzzy_match_nodes(\"" << q << "\", " << k << ", terminal_only "
+                      << terminal_only << "): fast " << fn.size() << " hits, reference " << rn.size() << "\n";
+            return 1;
+          }
+        }
+        const Visits v = count_visits(trie, q, k, true);
+        if (v.hits != ref.size()) {
+          std::cerr << "counting pass disagrees with the reference walk on \"" << q << "\"\n";
+          return 1;
+        }
+        checked += 3;
+      }
+    }
+  }
+
+  // Timing.
+  struct Plan {
+    std::string set;
+    Search search;
+  };
+  std::vector<Plan> plans;
+  for (const auto& s : sets) plans.push_back({s.kind, Search::Terms});
+  plans.push_back({"prefix", Search::Nodes});  // search-as-you-type: prefix nodes included
+
+  std::vector<Cell> cells;
+  std::uint64_t sink = 0;
+  meter.start();
+  for (std::uint32_t k = 0; k <= 2; ++k) {
+    for (const Plan& plan : plans) {
+      const auto& queries =
+          std::find_if(sets.begin(), sets.end(), [&](const QuerySet& s) { return s.kind == plan.set; })->queries;
+      const bool nodes_search = plan.search == Search::Nodes;
+      auto fast = [&](const std::string& q) -> std::uint64_t {
+        return nodes_search ? quillon::fuzzy_match_nodes(trie, q, k, false, std::nullopt).size()
+                            : quillon::fuzzy_match(trie, q, k, std::nullopt).size();
+      };
+      auto ref = [&](const std::string& q) -> std::uint64_t {
+        return nodes_search ? quillon::reference::fuzzy_match_nodes(trie, q, k, false, std::nullopt).size()
+                            : quillon::reference::fuzzy_match(trie, q, k, std::nullopt).size();
+      };
+      std::uint64_t visited = 0, hits = 0;
+      for (const auto& q : queries) {
+        const Visits v = count_visits(trie, q, k, !nodes_search);
+        visited += v.rows;
+        hits += v.hits;
+      }
+      // Loops per run: enough for the fast walk to take about 20 ms.
+      const double once = run_set(queries, 1, fast, sink);
+      const std::size_t loops = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(0.02 / std::max(once, 1e-9))));
+      std::vector<double> fast_ns, ref_ns, ratio;
+      const double per = static_cast<double>(loops * queries.size());
+      for (int r = 0; r < repeats; ++r) {
+        const double f1 = run_set(queries, loops, fast, sink);
+        const double rt = run_set(queries, loops, ref, sink);
+        const double f2 = run_set(queries, loops, fast, sink);
+        const double f = (f1 + f2) / 2;
+        fast_ns.push_back(f * 1e9 / per);
+        ref_ns.push_back(rt * 1e9 / per);
+        ratio.push_back(rt / f);
+      }
+      const double vpq = static_cast<double>(visited) / static_cast<double>(queries.size());
+      std::vector<double> fv, rv;
+      for (const double x : fast_ns) fv.push_back(vpq > 0 ? x / vpq : 0);
+      for (const double x : ref_ns) rv.push_back(vpq > 0 ? x / vpq : 0);
+      cells.push_back({plan.set, k, plan.search, queries.size(), vpq,
+                       static_cast<double>(hits) / static_cast<double>(queries.size()), spread(fast_ns),
+                       spread(ref_ns), spread(fv), spread(rv), spread(ratio), loops});
+    }
+  }
+  const auto other = meter.other_cores();
+
+  // Report.
+  const Spread build_spread = spread(build_s), rate_spread = spread(build_rate);
+  std::printf("walk_bench: %s, %zu distinct terms, %zu nodes, top_n 50; build type %s\n", words_path.c_str(),
+              words.size(), nodes, QUILLON_BENCH_BUILD_TYPE);
+  std::printf("queries: %s; %d repeats, median [min..max]\n",
+              queries_path.empty() ? ("made here, seed " + std::to_string(seed)).c_str()
+                                   : ("from " + queries_path).c_str(),
+              repeats);
+  std::printf("load average at start %.2f %.2f %.2f; other processes used %s cores while timing\n", loadavg[0],
+              loadavg[1], loadavg[2], other ? fmt(*other).c_str() : "n/a");
+  std::printf("answers checked: %llu (fast == reference for every query, bound and search)\n",
+              static_cast<unsigned long long>(checked));
+  std::printf("build_trie (core, with propagation): %s ms = %s nodes/s (%zu runs)\n",
+              fmt_spread({build_spread.median * 1e3, build_spread.min * 1e3, build_spread.max * 1e3}).c_str(),
+              fmt_spread({rate_spread.median, rate_spread.min, rate_spread.max}).c_str(), build_s.size());
+  std::printf("%-14s %2s %7s %9s %7s %24s %24s %18s %18s %20s\n", "set", "k", "queries", "visited", "hits",
+              "fast ns/query", "reference ns/query", "fast ns/visited", "ref ns/visited", "reference/fast");
+  for (const Cell& c : cells) {
+    const std::string name = c.search == Search::Nodes ? c.set + "(nodes)" : c.set;
+    std::printf("%-14s %2u %7zu %9.1f %7.1f %24s %24s %18s %18s %20s\n", name.c_str(), c.k, c.queries,
+                c.visited_per_query, c.hits_per_query, fmt_spread(c.fast_ns).c_str(), fmt_spread(c.ref_ns).c_str(),
+                fmt_spread(c.fast_ns_visit).c_str(), fmt_spread(c.ref_ns_visit).c_str(), fmt_spread(c.ratio).c_str());
+  }
+  if (other && *other > 0.3)
+    std::printf("NOTE: other processes kept %.2f cores busy while timing: expect wide spreads\n", *other);
+
+  if (!json_path.empty()) {
+    std::ofstream out(json_path);
+    out << "{\"words\": " << json_string(words_path) << ", \"terms\": " << words.size() << ", \"nodes\": " << nodes
+        << ", \"repeats\": " << repeats << ", \"build_type\": " << json_string(QUILLON_BENCH_BUILD_TYPE)
+        << ", \"other_cores\": " << (other ? std::to_string(*other) : "null") << ", \"build_s\": "
+        << json_spread(build_spread) << ", \"build_nodes_per_s\": " << json_spread(rate_spread)
+        << ", \"results\": {";
+    for (std::uint32_t k = 0; k <= 2; ++k) {
+      out << (k ? ", " : "") << "\"max_dist=" << k << "\": {";
+      bool first = true;
+      for (const Cell& c : cells) {
+        if (c.k != k) continue;
+        const std::string name = c.search == Search::Nodes ? c.set + "_nodes" : c.set;
+        out << (first ? "" : ", ") << json_string(name) << ": {\"queries\": " << c.queries
+            << ", \"visited_per_query\": " << c.visited_per_query << ", \"hits_per_query\": " << c.hits_per_query
+            << ", \"loops\": " << c.loops << ", \"fast_ns_per_query\": " << json_spread(c.fast_ns)
+            << ", \"reference_ns_per_query\": " << json_spread(c.ref_ns)
+            << ", \"fast_ns_per_visited\": " << json_spread(c.fast_ns_visit)
+            << ", \"reference_ns_per_visited\": " << json_spread(c.ref_ns_visit)
+            << ", \"reference_over_fast\": " << json_spread(c.ratio) << "}";
+        first = false;
+      }
+      out << "}";
+    }
+    out << "}, \"sink\": " << sink << "}\n";
+  }
+  return 0;
+}
