@@ -13,6 +13,8 @@ import os
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
+from trie_builders import levenshtein
+
 PAYLOAD_TYPE_NAME = "core::option::Option<quillon::payload::Payload>"
 UUID, INT32 = 0, 1
 
@@ -308,14 +310,6 @@ def decode_verdict(data: bytes):
 # --- ranking ---------------------------------------------------------------
 
 
-def levenshtein(a, b) -> int:
-    prev = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        cur = [i]
-        for j, cb in enumerate(b, 1):
-            cur.append(min(prev[j - 1] + (ca != cb), prev[j] + 1, cur[j - 1] + 1))
-        prev = cur
-    return prev[-1]
 
 
 def node_hits(model: Model, term: str, max_dist: int, terminal_only: bool) -> list:

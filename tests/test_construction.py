@@ -10,22 +10,13 @@ import pytest
 
 from conftest import OVERRUN_MESSAGE, OVERRUNNING_ARRAYS
 from interpreter import index_error, unsigned_long_long_error
-from trie_builders import TERMINAL, WORKED_EXAMPLE_TERMS, flat_arrays, terms_arrays
+from trie_builders import TERMINAL, WORKED_EXAMPLE_TERMS, flat_arrays, terms_arrays, with_
 
 RANGE_MESSAGE = "out of range integral type conversion attempted"
 ID_TABLE_MESSAGE = "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"
 MISMATCH_MESSAGE = "video_ids and video_counts length mismatch"
 TUPLE_LENGTH_MESSAGE = "Payload tuple must have 3 elements"
 
-# root -> a -> b, with "ab" stored
-CHAIN = {
-    "node_shifts": [0, 1, 2],
-    "child_labels": ["", "a", "b"],
-    "payloads": [None, None, TERMINAL],
-    "child_transitions": [1, 2],
-    "video_index": [],
-    "video_top_n": 3,
-}
 EMPTY = {
     "node_shifts": [],
     "child_labels": [],
@@ -34,12 +25,6 @@ EMPTY = {
     "video_index": [],
     "video_top_n": 0,
 }
-
-
-def with_(base=CHAIN, **changes):
-    arrays = dict(base)
-    arrays.update(changes)
-    return arrays
 
 
 def failure(PrefixSearch, arrays, error=BaseException):

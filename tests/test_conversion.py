@@ -9,27 +9,12 @@ import pytest
 
 import _quillon
 from interpreter import index_error, long_error, unsigned_long_long_error, utf8_error
-from trie_builders import TERMINAL, terms_arrays
+from trie_builders import CHAIN, terms_arrays, with_
 
 RANGE_MESSAGE = "out of range integral type conversion attempted"
 FID_PARAMS = ["node_shifts", "child_labels", "payloads", "child_transitions", "video_index", "video_top_n"]
 ARRAY_PARAMS = FID_PARAMS[:5]
 
-# root -> a -> b, with "ab" stored
-CHAIN = {
-    "node_shifts": [0, 1, 2],
-    "child_labels": ["", "a", "b"],
-    "payloads": [None, None, TERMINAL],
-    "child_transitions": [1, 2],
-    "video_index": [],
-    "video_top_n": 3,
-}
-
-
-def with_(base=CHAIN, **changes):
-    arrays = dict(base)
-    arrays.update(changes)
-    return arrays
 
 
 class _Outer:

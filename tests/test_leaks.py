@@ -7,7 +7,6 @@ The mix of calls is shared with test_threads.py."""
 from __future__ import annotations
 
 import dataclasses
-import gc
 import sys
 from typing import Any, Callable
 

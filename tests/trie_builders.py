@@ -87,6 +87,24 @@ def chain_arrays(length, terminal_depths, label="a"):
     }
 
 
+# root -> a -> b, with "ab" stored
+CHAIN = {
+    "node_shifts": [0, 1, 2],
+    "child_labels": ["", "a", "b"],
+    "payloads": [None, None, TERMINAL],
+    "child_transitions": [1, 2],
+    "video_index": [],
+    "video_top_n": 3,
+}
+
+
+def with_(base=CHAIN, **changes):
+    """The arrays of `base` with some of them replaced."""
+    arrays = dict(base)
+    arrays.update(changes)
+    return arrays
+
+
 # The stored terms car, cart, cat and cut with every node's children in
 # alphabetical order.
 WORKED_EXAMPLE_TERMS = ["car", "cart", "cat", "cut"]
