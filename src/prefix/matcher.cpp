@@ -40,7 +40,7 @@ using WideOf = std::conditional_t<sizeof(Cell) < 4, std::uint32_t, std::uint64_t
 
 // One full row of n + 1 cells per depth: cell j of row d is the distance
 // between the first j query characters and the node's term at depth d.
-// Chosen when the bound is as wide as the query.
+// Chosen for a bound above 3 whose band would be no narrower than the row.
 template <class Cell>
 class FullRows {
  public:
@@ -74,9 +74,6 @@ class FullRows {
   void enter(std::size_t, std::uint64_t) {}
   bool may_pass(std::size_t, char32_t) const { return true; }
   std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t) const { return std::nullopt; }
-  // The depth is bounded only by n + bound, which may be huge: rows are
-  // added as the walk goes deeper instead.
-  std::size_t depth_limit() const { return 64; }
 
  private:
   std::span<const char32_t> query_;
@@ -193,9 +190,6 @@ class BandedRows {
     if (!sieve.active) return std::nullopt;
     return std::pair{sieve.least, sieve.greatest};
   }
-
-  // Rows the walk can reach, so also the deepest stack it needs.
-  std::size_t depth_limit() const { return rows_; }
 
  private:
   struct Passing {
@@ -323,7 +317,7 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
 
   // stack[d] is the node at depth d, path[d] the label into the node at
   // depth d + 1. Both grow only as the walk goes deeper.
-  std::vector<Frame> stack(std::max<std::size_t>(std::min<std::size_t>(rows.depth_limit(), 1024), 2));
+  std::vector<Frame> stack(64);
   std::vector<char32_t> path(stack.size());
   stack[0] = children_of(0);
   std::size_t hits = 0;
