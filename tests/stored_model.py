@@ -371,6 +371,17 @@ def candidates(model, term, max_dist=1, include_prefix_nodes=None, min_score=Non
     return [(video, score) for video, score in scored if score >= threshold]
 
 
+def candidates_for_call(model, term, kwargs) -> list:
+    """candidates() for the keyword arguments of a fuzzy_match_video call."""
+    return candidates(
+        model,
+        term,
+        kwargs.get("max_dist", 1),
+        kwargs.get("include_prefix_nodes"),
+        kwargs.get("min_score"),
+    )
+
+
 def check_ranking(result, model: Model, cands: list, limit: Optional[int]) -> None:
     """Asserts that ``result`` is a correct ranking of ``cands``: best first,
     the ``limit`` best kept (any choice among scores tied at the cut), and

@@ -10,21 +10,13 @@ import pytest
 
 from conftest import OVERRUN_MESSAGE, OVERRUNNING_ARRAYS
 from interpreter import index_error, unsigned_long_long_error
-from trie_builders import TERMINAL, WORKED_EXAMPLE_TERMS, flat_arrays, terms_arrays, with_
+from trie_builders import EMPTY, TERMINAL, WORKED_EXAMPLE_TERMS, flat_arrays, terms_arrays, with_
 
 RANGE_MESSAGE = "out of range integral type conversion attempted"
 ID_TABLE_MESSAGE = "video_index entries must be all 16 bytes (UUID) or all 4 bytes (int32)"
 MISMATCH_MESSAGE = "video_ids and video_counts length mismatch"
 TUPLE_LENGTH_MESSAGE = "Payload tuple must have 3 elements"
 
-EMPTY = {
-    "node_shifts": [],
-    "child_labels": [],
-    "payloads": [],
-    "child_transitions": [],
-    "video_index": [],
-    "video_top_n": 0,
-}
 
 
 def failure(PrefixSearch, arrays, error=BaseException):

@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 from interpreter import run_isolated
 from trie_builders import (
+    EMPTY,
     TERMINAL,
     expected_matches,
     flat_arrays,
@@ -17,14 +18,6 @@ from trie_builders import (
 )
 
 WORKED_EXAMPLE_ANSWER = [("car", 1, 1), ("cart", 1, 1), ("cat", 1, 0), ("cut", 1, 1)]
-EMPTY = {
-    "node_shifts": [],
-    "child_labels": [],
-    "payloads": [],
-    "child_transitions": [],
-    "video_index": [],
-    "video_top_n": 5,
-}
 # a chain root -> a -> a ... in which node 1 ("a") lists itself as its child
 SELF_LOOP = {
     "node_shifts": [0, 1],

@@ -21,6 +21,7 @@ from stored_model import (
     UUID,
     Model,
     candidates,
+    candidates_for_call,
     check_ranking,
     decode_verdict,
     encode,
@@ -290,13 +291,7 @@ def test_round_trip_answers_and_bytes(arrays, tail, drawn):
         for max_dist, limit in [(1, None), (0, None), (2, None), (2, 2), (1, 0)]:
             assert y.fuzzy_match(query, max_dist, limit) == x.fuzzy_match(query, max_dist, limit)
         for kwargs in VIDEO_ARGS:
-            expected = candidates(
-                model,
-                query,
-                kwargs.get("max_dist", 1),
-                kwargs.get("include_prefix_nodes"),
-                kwargs.get("min_score"),
-            )
+            expected = candidates_for_call(model, query, kwargs)
             from_x = x.fuzzy_match_video(query, **kwargs)
             from_y = y.fuzzy_match_video(query, **kwargs)
             check_ranking(from_x, model, expected, kwargs.get("limit"))

@@ -16,6 +16,7 @@ from stored_model import (
     INT32,
     Model,
     candidates,
+    candidates_for_call,
     check_ranking,
     decode,
     encode,
@@ -625,13 +626,7 @@ PROPERTY = settings(
 
 
 def compare(search, model, query, kwargs):
-    expected = candidates(
-        model,
-        query,
-        kwargs.get("max_dist", 1),
-        kwargs.get("include_prefix_nodes"),
-        kwargs.get("min_score"),
-    )
+    expected = candidates_for_call(model, query, kwargs)
     check_ranking(search.fuzzy_match_video(query, **kwargs), model, expected, kwargs.get("limit"))
 
 

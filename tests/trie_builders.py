@@ -98,6 +98,17 @@ CHAIN = {
 }
 
 
+# a trie with no nodes at all
+EMPTY = {
+    "node_shifts": [],
+    "child_labels": [],
+    "payloads": [],
+    "child_transitions": [],
+    "video_index": [],
+    "video_top_n": 0,
+}
+
+
 def with_(base=CHAIN, **changes):
     """The arrays of `base` with some of them replaced."""
     arrays = dict(base)
