@@ -15,7 +15,6 @@ from _quillon import PrefixSearch
 from stored_model import (
     INT32,
     Model,
-    candidates,
     candidates_for_call,
     check_ranking,
     decode,
