@@ -12,5 +12,6 @@ of ``PrefixSearch.from_internal_data_v2``::
 from _quillon import PrefixSearch
 
 from quillon.arrays import Payload, Record, TrieArrays, VideoId, build_arrays
+from quillon.normalize import normalize
 
-__all__ = ["Payload", "PrefixSearch", "Record", "TrieArrays", "VideoId", "build_arrays"]
+__all__ = ["Payload", "PrefixSearch", "Record", "TrieArrays", "VideoId", "build_arrays", "normalize"]
