@@ -35,8 +35,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "prefix/build.hpp"
 #include "prefix/matcher.hpp"
-#include "prefix/trie.hpp"
 #include "reference_walk.hpp"
 #include "utf8.hpp"
 
@@ -293,10 +293,11 @@ struct Counter {
 
   void dfs(std::size_t node, std::size_t depth) {
     const std::size_t n = q.size();
-    const quillon::ChildRange range = trie.children(node);
+    const quillon::ChildrenView children = trie.children();
+    const quillon::ChildRange range = children.of(node);
     for (std::size_t p = range.begin; p < range.end; ++p) {
-      const std::uint32_t child = trie.child_at(p);
-      const char32_t label = quillon::at(trie.child_labels, child);
+      const std::uint32_t child = children.child(p);
+      const char32_t label = children.label(child);
       if (label == 0) continue;
       ++v.rows;
       if (rows.size() < depth + 2) rows.emplace_back(n + 1);

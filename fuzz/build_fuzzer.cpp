@@ -97,7 +97,7 @@ void check_propagated(const BuildCase& c, const Trie& trie, std::size_t node) {
   const std::uint32_t top_n = c.video_top_n;
 
   std::vector<PayloadView> merged{PayloadView{own.total_count, own.ids, own.counts}};
-  const ChildRange run = trie.children(node);
+  const ChildRange run = trie.children().of(node);
   for (std::size_t p = run.begin; p < run.end; ++p) {
     const std::uint32_t child = trie.child_transitions[p];
     if (child == node) continue;

@@ -16,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "prefix/trie.hpp"
+#include "prefix/build.hpp"
+#include "prefix/trie_codec.hpp"
+#include "prefix/validate.hpp"
 
 namespace quillon::fuzz {
 

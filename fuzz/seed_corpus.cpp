@@ -8,6 +8,7 @@
 #include <random>
 
 #include "fuzz_support.hpp"
+#include "prefix/propagate.hpp"
 #include "trie_builder.hpp"
 
 using namespace quillon;
@@ -73,8 +74,8 @@ Trie random_graph(std::mt19937& rng, std::size_t words, int extra_edges) {
   const Trie base = testing::trie_from_terms(terms).trie;
   testing::Children children(base.node_count());
   for (std::size_t node = 0; node < base.node_count(); ++node) {
-    const ChildRange run = base.children(node);
-    for (std::size_t p = run.begin; p < run.end; ++p) children[node].push_back(base.child_transitions[p]);
+    const ChildRange run = base.children().of(node);
+    for (std::size_t p = run.begin; p < run.end; ++p) children[node].push_back(base.children().child(p));
   }
   std::vector<char32_t> labels = base.child_labels;
   std::vector<bool> terminal;

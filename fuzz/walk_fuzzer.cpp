@@ -2,8 +2,10 @@
 // with the same distances, in the same order, for both searches, with and
 // without limits; and ranking stays within its contract.
 #include "fuzz_support.hpp"
+#include "prefix/id_text.hpp"
 #include "prefix/matcher.hpp"
-#include "lib/ranking.hpp"
+#include "prefix/ranking.hpp"
+#include "prefix/trie_codec.hpp"
 #include "reference_walk.hpp"
 #include "trie_builder.hpp"
 
@@ -24,11 +26,12 @@ std::size_t walk_steps(const Trie& trie, std::size_t n, std::uint64_t bound, std
   while (!stack.empty() && steps <= budget) {
     const auto [node, depth] = stack.back();
     stack.pop_back();
-    const ChildRange run = trie.children(node);
+    const ChildrenView children = trie.children();
+    const ChildRange run = children.of(node);
     for (std::size_t p = run.begin; p < run.end && steps <= budget; ++p) {
       ++steps;
-      const std::uint32_t child = trie.child_at(p);
-      if (trie.child_labels[child] != 0 && depth + 1 <= deepest) stack.emplace_back(child, depth + 1);
+      const std::uint32_t child = children.child(p);
+      if (children.label(child) != 0 && depth + 1 <= deepest) stack.emplace_back(child, depth + 1);
     }
   }
   return steps;

@@ -1,5 +1,7 @@
 #include "utf8.hpp"
 
+#include <algorithm>
+
 namespace quillon::utf8 {
 namespace {
 
@@ -88,6 +90,11 @@ char32_t first_code_point(std::string_view text) {
   char32_t cp;
   decode_at(text, 0, cp);
   return cp;
+}
+
+std::size_t code_point_count(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 }  // namespace quillon::utf8

@@ -34,4 +34,8 @@ void append(std::string& out, char32_t cp);
 // The first code point of `text`, or 0 for an empty text.
 char32_t first_code_point(std::string_view text);
 
+// The number of code points in valid UTF-8 `text`: its bytes that are not
+// continuation bytes.
+std::size_t code_point_count(std::string_view text);
+
 }  // namespace quillon::utf8

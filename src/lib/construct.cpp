@@ -6,6 +6,7 @@
 #include "convert.hpp"
 #include "grow.hpp"
 #include "methods.hpp"
+#include "prefix/build.hpp"
 #include "prefix_search.hpp"
 #include "utf8.hpp"
 

@@ -5,9 +5,10 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "methods.hpp"
+#include "prefix/id_text.hpp"
 #include "prefix/matcher.hpp"
+#include "prefix/ranking.hpp"
 #include "prefix_search.hpp"
-#include "ranking.hpp"
 
 namespace quillon::py {
 namespace {

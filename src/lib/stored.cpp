@@ -5,6 +5,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "methods.hpp"
+#include "prefix/trie_codec.hpp"
 #include "prefix_search.hpp"
 
 namespace quillon::py {

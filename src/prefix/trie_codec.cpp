@@ -3,14 +3,16 @@
 // by 2, 4 or 8 little-endian bytes. A sequence is its count, then its
 // elements; a character is its UTF-8 form; an optional value is a tag byte
 // (0 absent, 1 present) and the value; a boolean is one byte.
+#include "trie_codec.hpp"
+
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <string>
 
 #include "../grow.hpp"
+#include "../little_endian.hpp"
 #include "../utf8.hpp"
-#include "trie.hpp"
+#include "search_hints.hpp"
+#include "validate.hpp"
 
 namespace quillon {
 namespace {
@@ -57,13 +59,13 @@ class BufferWriter {
     }
     if (size == 3) {
       *next_++ = 251;
-      little_endian<2>(value);
+      wide<2>(value);
     } else if (size == 5) {
       *next_++ = 252;
-      little_endian<4>(value);
+      wide<4>(value);
     } else {
       *next_++ = 253;
-      little_endian<8>(value);
+      wide<8>(value);
     }
   }
   void character(char32_t cp) {
@@ -77,15 +79,11 @@ class BufferWriter {
   std::size_t left() const { return static_cast<std::size_t>(end_ - next_); }
 
  private:
-  // The low kWidth bytes of `value`, least significant first.
+  // The low kWidth bytes of `value` after a discriminant.
   template <std::size_t kWidth>
-  void little_endian(std::uint64_t value) {
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(next_, &value, kWidth);
-      next_ += kWidth;
-    } else {
-      for (std::size_t i = 0; i < kWidth; ++i) *next_++ = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+  void wide(std::uint64_t value) {
+    store_little_endian<kWidth>(value, next_);
+    next_ += kWidth;
   }
 
   void room(std::size_t count) const {
@@ -185,11 +183,10 @@ class Reader {
         at(out, i) = data[pos];
         pos += 1;
       } else if (left >= 5 && data[pos] == 252) {
-        at(out, i) = std::uint32_t{data[pos + 1]} | std::uint32_t{data[pos + 2]} << 8 |
-                     std::uint32_t{data[pos + 3]} << 16 | std::uint32_t{data[pos + 4]} << 24;
+        at(out, i) = static_cast<std::uint32_t>(load_little_endian<4>(data + pos + 1));
         pos += 5;
       } else if (left >= 3 && data[pos] == 251) {
-        at(out, i) = std::uint32_t{data[pos + 1]} | std::uint32_t{data[pos + 2]} << 8;
+        at(out, i) = static_cast<std::uint32_t>(load_little_endian<2>(data + pos + 1));
         pos += 3;
       } else {
         pos_ = pos;
@@ -278,8 +275,10 @@ class Reader {
     }
     const std::size_t total = 1 + width;
     if (remaining() < total) return fail(unexpected_end(total - remaining()));
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i) value |= std::uint64_t{in_[pos_ + 1 + i]} << (8 * i);
+    const std::uint8_t* bytes = in_.data() + pos_ + 1;
+    const std::uint64_t value = width == 2   ? load_little_endian<2>(bytes)
+                                : width == 4 ? load_little_endian<4>(bytes)
+                                             : load_little_endian<8>(bytes);
     pos_ += total;
     return value;
   }
@@ -407,31 +406,6 @@ void encode(const Trie& trie, std::span<std::uint8_t> out) {
   BufferWriter writer(out);
   put_trie(writer, trie);
   if (writer.left() != 0) throw_out_of_bounds(out.size(), out.size() - writer.left());
-}
-
-std::optional<std::string> structural_fault(const Trie& trie) {
-  const std::size_t n = trie.node_count();
-  const auto length = [&](const char* name, std::size_t len) -> std::optional<std::string> {
-    if (len == n) return std::nullopt;
-    return std::string(name) + " len " + std::to_string(len) + " != child_labels len " + std::to_string(n);
-  };
-  if (auto fault = length("node_shifts", trie.node_shifts.size())) return fault;
-  if (auto fault = length("payloads", trie.payloads.size())) return fault;
-  if (auto fault = length("is_terminal", trie.is_terminal.size())) return fault;
-  for (std::size_t i = 0; i < trie.child_transitions.size(); ++i) {
-    const std::uint32_t child = trie.child_transitions[i];
-    if (child >= n)
-      return "child_transitions[" + std::to_string(i) + "] = " + std::to_string(child) +
-             " out of range [0.." + std::to_string(n) + ")";
-  }
-  for (std::size_t node = 0; node < n; ++node) {
-    const ChildRange run = trie.children(node);
-    if (run.end > trie.child_transitions.size())
-      return "children of node " + std::to_string(node) + " at [" + std::to_string(run.begin) + ".." +
-             std::to_string(run.end) + ") out of range [0.." +
-             std::to_string(trie.child_transitions.size()) + ")";
-  }
-  return std::nullopt;
 }
 
 Result<Trie> decode(std::span<const std::uint8_t> bytes) {

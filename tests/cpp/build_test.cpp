@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "prefix/trie.hpp"
+#include "prefix/build.hpp"
 #include "trie_builder.hpp"
 
 namespace quillon {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "prefix/trie.hpp"
+#include "prefix/propagate.hpp"
 #include "trie_builder.hpp"
 
 namespace quillon {

@@ -45,10 +45,11 @@ struct Walk {
 
   // Returns true once the limit is reached.
   bool dfs(std::size_t node, std::size_t depth) {
-    const ChildRange range = trie.children(node);
+    const ChildrenView children = trie.children();
+    const ChildRange range = children.of(node);
     for (std::size_t p = range.begin; p < range.end; ++p) {
-      const std::uint32_t child = trie.child_at(p);
-      const char32_t label = at(trie.child_labels, child);
+      const std::uint32_t child = children.child(p);
+      const char32_t label = children.label(child);
       if (label == 0) continue;
       const std::size_t n = query.size();
       if (rows.size() < depth + 2) rows.emplace_back(n + 1);

@@ -2,15 +2,11 @@
 
 #include <algorithm>
 
-#include "prefix/matcher.hpp"
+#include "../utf8.hpp"
+#include "matcher.hpp"
 
 namespace quillon {
 namespace {
-
-std::size_t code_point_count(std::string_view utf8) {
-  return static_cast<std::size_t>(std::count_if(
-      utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
 
 std::vector<NodeHit> matched_nodes(const Trie& trie, const RankingQuery& q) {
   if (q.include_prefix_nodes)
@@ -32,7 +28,7 @@ struct Contribution {
 
 std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& q) {
   const std::vector<NodeHit> nodes = matched_nodes(trie, q);
-  const double qlen = static_cast<double>(code_point_count(q.term));
+  const double qlen = static_cast<double>(utf8::code_point_count(q.term));
 
   std::vector<Contribution> contributions;
   double weighted_total = 0.0;
@@ -80,33 +76,6 @@ std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& q) {
   const std::size_t table = trie.id_table_size();
   std::erase_if(ranked, [&](const RankedVideo& r) { return r.video >= table; });
   return ranked;
-}
-
-std::size_t id_text_size(const Trie& trie, std::uint32_t video) {
-  if (trie.id_mode == IdMode::Uuid) return 36;
-  std::uint32_t id = at(trie.video_int_ids, video);
-  std::size_t digits = 1;
-  while (id >= 10) id /= 10, ++digits;
-  return digits;
-}
-
-void write_id_text(const Trie& trie, std::uint32_t video, char* out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  if (trie.id_mode == IdMode::Uuid) {
-    const Uuid& id = at(trie.video_uuids, video);
-    for (std::size_t i = 0; i < id.size(); ++i) {
-      if (i == 4 || i == 6 || i == 8 || i == 10) *out++ = '-';
-      *out++ = kHex[id[i] >> 4];
-      *out++ = kHex[id[i] & 0xF];
-    }
-    return;
-  }
-  std::uint32_t id = at(trie.video_int_ids, video);
-  char* end = out + id_text_size(trie, video);
-  do {
-    *--end = static_cast<char>('0' + id % 10);
-    id /= 10;
-  } while (id != 0);
 }
 
 }  // namespace quillon

@@ -1,5 +1,5 @@
-// Ranking videos for a typed term from the payloads of the matched nodes.
-// Plain C++: the Python method only converts arguments and results.
+// Ranking videos for a typed term from the payloads of the nodes the walk
+// matches. The Python method only converts its arguments and the result.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "prefix/trie.hpp"
+#include "trie.hpp"
 
 namespace quillon {
 
@@ -36,12 +36,5 @@ inline constexpr double kDefaultMinScore = 0.01;
 // at most `limit` of them, those below the minimum score left out, as are
 // (after the limit) videos whose index lies outside the id table.
 std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& query);
-
-// The id text of a video: the UUID as 36 lowercase hexadecimal digits and
-// hyphens (8-4-4-4-12), or the 32-bit id in decimal. REQUIRES: video is
-// inside the id table.
-std::size_t id_text_size(const Trie& trie, std::uint32_t video);
-// Writes exactly id_text_size(trie, video) characters to `out`.
-void write_id_text(const Trie& trie, std::uint32_t video, char* out);
 
 }  // namespace quillon
