@@ -13,6 +13,7 @@
 
 using namespace quillon;
 using namespace quillon::fuzz;
+using quillon::testing::Payload;
 namespace fs = std::filesystem;
 
 namespace {

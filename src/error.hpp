@@ -10,15 +10,15 @@ namespace quillon {
 
 // The Python exception type an Error becomes. `Pending` means the failure was
 // raised by the interpreter itself (while converting an object) and is already
-// set there; the boundary raises nothing new for it.
-enum class ErrorType { ValueError, TypeError, OverflowError, Pending };
+// set there; the boundary raises nothing new for it. The core's own failures
+// are all ValueErrors; type and range errors come from converting objects.
+enum class ErrorType { ValueError, Pending };
 
 struct Error {
   ErrorType type;
   std::string message;
 
   static Error value(std::string msg) { return {ErrorType::ValueError, std::move(msg)}; }
-  static Error type_error(std::string msg) { return {ErrorType::TypeError, std::move(msg)}; }
   static Error pending() { return {ErrorType::Pending, {}}; }
 };
 

@@ -119,15 +119,4 @@ std::uint32_t PayloadMerger::finish(std::uint32_t top_n, std::vector<std::uint32
   return total_count_;
 }
 
-void merge_from(Payload& self, PayloadView other) {
-  PayloadMerger merger;
-  merger.start(self.view());
-  merger.merge_from(other);
-  std::vector<std::uint32_t> ids;
-  std::vector<std::uint32_t> counts;
-  self.total_count = merger.finish(UINT32_MAX, ids, counts);
-  self.video_ids = std::move(ids);
-  self.video_counts = std::move(counts);
-}
-
 }  // namespace quillon

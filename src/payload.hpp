@@ -18,16 +18,6 @@ struct PayloadView {
   std::span<const std::uint32_t> video_counts;
 };
 
-// An owning payload record, for callers that handle a single payload.
-struct Payload {
-  std::uint32_t total_count = 0;
-  std::vector<std::uint32_t> video_ids;
-  std::vector<std::uint32_t> video_counts;
-
-  PayloadView view() const { return {total_count, video_ids, video_counts}; }
-  bool operator==(const Payload&) const = default;
-};
-
 // One optional payload per node, all lists in two flat arrays: node i's lists
 // are video_ids[offsets[i] .. offsets[i + 1]) and the same range of
 // video_counts. No allocation per node.
@@ -77,9 +67,6 @@ class PayloadTable {
     }
   }
 
-  // Entries over all payloads, for sizing.
-  std::size_t entry_count() const { return video_ids_.size(); }
-
   // Reverses the order of the payloads (the last becomes the first), in
   // place: lets a pass that produces payloads from the last node to the first
   // store them without a second buffer.
@@ -124,8 +111,5 @@ class PayloadMerger {
   std::vector<Entry> entries_;
   std::uint32_t total_count_ = 0;
 };
-
-// Merges `other` into `self` in place (see PayloadMerger).
-void merge_from(Payload& self, PayloadView other);
 
 }  // namespace quillon

@@ -37,17 +37,13 @@ void raise_panic(const char* message) noexcept {
 }
 
 void raise(const Error& error) {
-  PyObject* type = nullptr;
   switch (error.type) {
-    case ErrorType::ValueError: type = PyExc_ValueError; break;
-    case ErrorType::TypeError: type = PyExc_TypeError; break;
-    case ErrorType::OverflowError: type = PyExc_OverflowError; break;
+    case ErrorType::ValueError: PyErr_SetString(PyExc_ValueError, error.message.c_str()); return;
     case ErrorType::Pending:
       if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
       return;
   }
-  PyErr_SetString(type, error.message.c_str());
 }
 
 }  // namespace quillon::py

@@ -118,12 +118,6 @@ bool append_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
       });
 }
 
-std::optional<std::vector<std::uint32_t>> to_u32_vector(PyObject* obj) {
-  std::vector<std::uint32_t> values;
-  if (!append_u32_sequence(obj, values)) return std::nullopt;
-  return values;
-}
-
 void wrap_argument_error(const char* name) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;

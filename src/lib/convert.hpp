@@ -84,7 +84,6 @@ bool for_each_element(PyObject* obj, Reserve&& reserve, Element&& element) {
 
 // Appends the elements of a sequence of unsigned 32-bit integers to `out`.
 bool append_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out);
-std::optional<std::vector<std::uint32_t>> to_u32_vector(PyObject* obj);
 
 // After a failed conversion of parameter `name`: an exception of exactly
 // TypeError becomes TypeError "argument '{name}': {message}" with the same

@@ -49,7 +49,7 @@ PyObject* initialise() {
     return nullptr;
   }
   if (g_module != nullptr) return Py_NewRef(g_module);
-  Ref module = Ref::steal(PyModule_Create2(&kModule, 1013));
+  Ref module = Ref::steal(PyModule_Create2(&kModule, PYTHON_API_VERSION));
   if (!module || !add_class(module.get())) return nullptr;
   g_module = Py_NewRef(module.get());
   return module.release();

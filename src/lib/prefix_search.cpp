@@ -38,7 +38,6 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
 void deallocate(PyObject* obj) {
   auto* self = reinterpret_cast<PrefixSearchObject*>(obj);
   self->trie.~Trie();
-  self->borrow_count.~atomic();
   PyTypeObject* type = Py_TYPE(obj);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -88,28 +87,19 @@ PyObject* new_prefix_search(Trie&& trie) {
   }
   auto* self = reinterpret_cast<PrefixSearchObject*>(obj);
   new (&self->trie) Trie(std::move(trie));
-  new (&self->borrow_count) std::atomic<Py_ssize_t>(0);
   return obj;
 }
 
-std::optional<SharedBorrow> SharedBorrow::take(PyObject* self) {
+const Trie* trie_of(PyObject* self) {
   PyTypeObject* type = prefix_search_type();
-  if (type == nullptr) return std::nullopt;
+  if (type == nullptr) return nullptr;
   if (!PyType_IsSubtype(Py_TYPE(self), type)) {
     const Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
     if (qualname)
       PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PrefixSearch'", qualname.get());
-    return std::nullopt;
+    return nullptr;
   }
-  auto* object = reinterpret_cast<PrefixSearchObject*>(self);
-  Py_ssize_t current = object->borrow_count.load();
-  do {
-    if (current == -1) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return std::nullopt;
-    }
-  } while (!object->borrow_count.compare_exchange_weak(current, current + 1));
-  return SharedBorrow(object);
+  return &reinterpret_cast<PrefixSearchObject*>(self)->trie;
 }
 
 }  // namespace quillon::py

@@ -48,14 +48,14 @@ PyObject* fuzzy_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return guarded([&]() -> PyObject* {
     PyObject* slots[kMatchParams.size()];
     if (!bind(kMatchSignature, args, nargs, kwnames, slots)) return nullptr;
-    const auto borrow = SharedBorrow::take(self);
-    if (!borrow) return nullptr;
+    const Trie* const instance_trie = trie_of(self);
+    if (instance_trie == nullptr) return nullptr;
     std::string_view term;
     std::uint32_t max_dist = 1;
     std::optional<std::uint32_t> limit;
     if (!convert_search_arguments(slots, term, max_dist, limit)) return nullptr;
 
-    const Trie& trie = borrow->trie();
+    const Trie& trie = *instance_trie;
     const std::vector<MatchResult> hits = quillon::fuzzy_match(trie, term, max_dist, limit);
     return new_list(hits, [&](const MatchResult& hit) {
              return new_tuple(new_str(hit.term), checked(PyLong_FromLong(at(trie.is_terminal, hit.node))),
@@ -68,15 +68,15 @@ PyObject* fuzzy_match_video(PyObject* self, PyObject* const* args, Py_ssize_t na
   return guarded([&]() -> PyObject* {
     PyObject* slots[kVideoParams.size()];
     if (!bind(kVideoSignature, args, nargs, kwnames, slots)) return nullptr;
-    const auto borrow = SharedBorrow::take(self);
-    if (!borrow) return nullptr;
+    const Trie* const instance_trie = trie_of(self);
+    if (instance_trie == nullptr) return nullptr;
     RankingQuery query;
     if (!convert_search_arguments(slots, query.term, query.max_dist, query.limit) ||
         !optional_argument(slots[3], "include_prefix_nodes", to_flag, query.include_prefix_nodes) ||
         !optional_argument(slots[4], "min_score", to_real, query.min_score))
       return nullptr;
 
-    const Trie& trie = borrow->trie();
+    const Trie& trie = *instance_trie;
     const std::vector<RankedVideo> ranked = rank_videos(trie, query);
     return new_list(ranked, [&](const RankedVideo& r) {
              Ref id = new_ascii_str(id_text_size(trie, r.video),

@@ -18,9 +18,9 @@ constexpr Signature kSignature{"PrefixSearch", "from_bytes", kParams, 1};
 
 PyObject* to_bytes(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const auto borrow = SharedBorrow::take(self);
-    if (!borrow) return nullptr;
-    const Trie& trie = borrow->trie();
+    const Trie* const instance_trie = trie_of(self);
+    if (instance_trie == nullptr) return nullptr;
+    const Trie& trie = *instance_trie;
     // Sized exactly in a first pass, then encoded straight into the result.
     const std::size_t size = encoded_size(trie);
     Ref bytes = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));

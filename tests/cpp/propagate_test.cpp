@@ -17,6 +17,7 @@ using testing::Children;
 using testing::internal_error_of;
 using testing::make_payload_trie;
 using testing::OptPayload;
+using testing::Payload;
 using testing::payload_at;
 using testing::payloads_of;
 

@@ -16,9 +16,19 @@
 #include "payload.hpp"
 #include "prefix/trie.hpp"
 
-namespace quillon {
+namespace quillon::testing {
 
-// Readable failure output for the core's records.
+// One payload that owns its lists, for writing expectations.
+struct Payload {
+  std::uint32_t total_count = 0;
+  std::vector<std::uint32_t> video_ids;
+  std::vector<std::uint32_t> video_counts;
+
+  PayloadView view() const { return {total_count, video_ids, video_counts}; }
+  bool operator==(const Payload&) const = default;
+};
+
+// Readable failure output.
 inline void PrintTo(const Payload& p, std::ostream* os) {
   *os << "{total " << p.total_count << ", ids [";
   for (std::size_t i = 0; i < p.video_ids.size(); ++i) *os << (i ? ", " : "") << p.video_ids[i];
@@ -27,10 +37,6 @@ inline void PrintTo(const Payload& p, std::ostream* os) {
     *os << (i ? ", " : "") << p.video_counts[i];
   *os << "]}";
 }
-
-}  // namespace quillon
-
-namespace quillon::testing {
 
 // The message of the InternalError that `f` throws, or a marker text when it
 // returns normally; any other exception escapes and fails the test.
