@@ -164,7 +164,7 @@ void check_built(const BuildCase& c, const Trie& trie) {
             "int32 table");
     for (std::size_t j = 0; j < c.video_index.size(); ++j) {
       const Bytes& b = c.video_index[j];
-      require(trie.video_int_ids[j] == (b[0] | b[1] << 8 | b[2] << 16 | std::uint32_t{b[3]} << 24), "int32 id");
+      require(trie.video_int_ids[j] == load_little_endian<4>(b.data()), "int32 id");
     }
   }
   for (std::size_t i = 0; i < trie.node_count(); ++i) check_propagated(c, trie, i);

@@ -16,9 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "little_endian.hpp"
 #include "prefix/build.hpp"
 #include "prefix/trie_codec.hpp"
 #include "prefix/validate.hpp"
+#include "reference/random_trie.hpp"
 
 namespace quillon::fuzz {
 
@@ -51,9 +53,8 @@ class ByteReader {
 
   std::uint8_t u8() { return pos_ < in_.size() ? in_[pos_++] : 0; }
   std::uint32_t u32() {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= std::uint32_t{u8()} << (8 * i);
-    return v;
+    const std::uint8_t bytes[4] = {u8(), u8(), u8(), u8()};
+    return static_cast<std::uint32_t>(load_little_endian<4>(bytes));
   }
   // The bytes not read yet.
   std::span<const std::uint8_t> rest() const { return in_.subspan(std::min(pos_, in_.size())); }
@@ -109,7 +110,7 @@ class HeapWatch {
 //   then one byte per code point: below 192 a letter of kAlphabet, otherwise
 //   the label of node (byte - 192) mod the node count;
 //   the rest: the trie as stored.
-inline constexpr char32_t kAlphabet[] = {U'a', U'b', U'c', U'\u00E9', U'\u4E2D', U'\U0001F600'};
+inline constexpr auto& kAlphabet = testing::kLetters;
 inline constexpr std::uint32_t kLargeDistances[] = {8, 16, 65534, 65535, 65536, 131071, 4294967294u, 4294967295u};
 
 struct WalkHeader {

@@ -9,7 +9,7 @@
 
 #include "fuzz_support.hpp"
 #include "prefix/propagate.hpp"
-#include "trie_builder.hpp"
+#include "reference/random_trie.hpp"
 
 using namespace quillon;
 using namespace quillon::fuzz;
@@ -61,32 +61,12 @@ Trie with_videos(const std::vector<std::u32string>& terms, std::mt19937& rng, bo
   return trie;
 }
 
-std::u32string random_word(std::mt19937& rng, std::size_t max_len) {
-  std::u32string word;
-  for (std::size_t len = 1 + rng() % max_len; len-- > 0;) word.push_back(kAlphabet[rng() % std::size(kAlphabet)]);
-  return word;
-}
-
 // A term trie disturbed: unlabelled nodes and extra edges, which may close
 // cycles or share children.
-Trie random_graph(std::mt19937& rng, std::size_t words, int extra_edges) {
-  std::vector<std::u32string> terms;
-  for (std::size_t i = 0; i < words; ++i) terms.push_back(random_word(rng, 6));
-  const Trie base = testing::trie_from_terms(terms).trie;
-  testing::Children children(base.node_count());
-  for (std::size_t node = 0; node < base.node_count(); ++node) {
-    const ChildRange run = base.children().of(node);
-    for (std::size_t p = run.begin; p < run.end; ++p) children[node].push_back(base.children().child(p));
-  }
-  std::vector<char32_t> labels = base.child_labels;
-  std::vector<bool> terminal;
-  for (std::size_t i = 0; i < labels.size(); ++i) {
-    terminal.push_back(rng() % 2 == 0);
-    if (i > 0 && rng() % 12 == 0) labels[i] = 0;
-  }
-  for (int k = 0; k < extra_edges; ++k)
-    children[rng() % children.size()].push_back(static_cast<std::uint32_t>(rng() % children.size()));
-  return testing::make_trie(children, labels, terminal);
+Trie random_graph(std::mt19937& rng, std::size_t words, std::size_t extra_edges) {
+  return testing::random_trie(
+             rng, {.words = words, .word_length = 6, .unlabelled = 1.0 / 12, .extra_edges = extra_edges, .cycles = true})
+      .trie();
 }
 
 // The bytes that read_build_case turns into a proper layout of `children`,
@@ -137,10 +117,10 @@ int main(int argc, char** argv) {
   tries.push_back(encoded(with_videos({U"a", U"ab", U"b\u00E9", U"\u4E2D\U0001F600"}, rng, true, 2)));
   for (int i = 0; i < 6; ++i) {
     std::vector<std::u32string> terms;
-    for (int w = 0; w < 4 + i * 3; ++w) terms.push_back(random_word(rng, 6));
+    for (int w = 0; w < 4 + i * 3; ++w) terms.push_back(testing::random_word(rng, kAlphabet, 6));
     tries.push_back(encoded(with_videos(terms, rng, i % 2 == 0, 1 + i)));
   }
-  for (int i = 0; i < 6; ++i) tries.push_back(encoded(random_graph(rng, 3 + i * 2, i % 3)));
+  for (std::size_t i = 0; i < 6; ++i) tries.push_back(encoded(random_graph(rng, 3 + i * 2, i % 3)));
 
   for (std::size_t i = 0; i < tries.size(); ++i) {
     write(root / "decode_fuzzer", "trie-" + std::to_string(i), tries[i]);

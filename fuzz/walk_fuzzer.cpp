@@ -6,8 +6,8 @@
 #include "prefix/matcher.hpp"
 #include "prefix/ranking.hpp"
 #include "prefix/trie_codec.hpp"
-#include "reference_walk.hpp"
-#include "trie_builder.hpp"
+#include "reference/walk.hpp"
+#include "reference/trie_builder.hpp"
 
 using namespace quillon;
 using namespace quillon::fuzz;

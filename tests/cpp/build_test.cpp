@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "prefix/build.hpp"
-#include "trie_builder.hpp"
+#include "reference/trie_builder.hpp"
 
 namespace quillon {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "trie_builder.hpp"
+#include "reference/trie_builder.hpp"
 
 namespace quillon {
 namespace {

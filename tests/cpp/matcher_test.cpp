@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "trie_builder.hpp"
+#include "reference/random_trie.hpp"
 
 namespace quillon {
 
@@ -26,7 +26,6 @@ void PrintTo(const MatchResult& r, std::ostream* os) {
 
 namespace {
 
-using testing::Children;
 using testing::internal_error_of;
 using testing::make_chain;
 using testing::make_trie;
@@ -320,44 +319,18 @@ TEST(FuzzyMatchCycle, HugeMaxDistWithLimitKeepsTheFirstHits) {
 
 // ----------------------------------------------------- randomized comparison
 
-const std::vector<char32_t> kAlphabet{U'a', U'b', U'\u00E9', U'\u0436', U'\U0001F600', U'\U00010437'};
-
-struct RandomTrie {
-  Trie trie;
-  Children children;
-  std::vector<char32_t> labels;
-  std::vector<bool> terminal;
-};
+using testing::RandomTrie;
 
 // A random acyclic trie: a tree plus a few extra edges (a node may have two
 // parents), ids shuffled apart from the root, children in random order, a
 // few unlabelled nodes.
 RandomTrie random_trie(std::mt19937& rng) {
-  const std::size_t n = 1 + rng() % 20;
-  Children edges(n);
-  for (std::size_t i = 1; i < n; ++i) edges[rng() % i].push_back(static_cast<std::uint32_t>(i));
-  const std::size_t extra = n > 2 ? rng() % 3 : 0;
-  for (std::size_t k = 0; k < extra; ++k) {
-    const std::size_t u = rng() % (n - 1);
-    const std::size_t v = u + 1 + rng() % (n - 1 - u);
-    edges[u].push_back(static_cast<std::uint32_t>(v));
-  }
-  std::vector<std::uint32_t> id(n);
-  std::iota(id.begin(), id.end(), 0u);
-  std::shuffle(id.begin() + 1, id.end(), rng);
-
-  RandomTrie t;
-  t.children.resize(n);
-  t.labels.resize(n);
-  t.terminal.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (const std::uint32_t c : edges[i]) t.children[id[i]].push_back(id[c]);
-    std::shuffle(t.children[id[i]].begin(), t.children[id[i]].end(), rng);
-    t.labels[id[i]] = rng() % 12 == 0 ? 0 : kAlphabet[rng() % kAlphabet.size()];
-    t.terminal[id[i]] = rng() % 2 == 0;
-  }
-  t.trie = make_trie(t.children, t.labels, t.terminal);
-  return t;
+  return testing::random_trie(rng, {.nodes = 20,
+                                    .terminal = 0.5,
+                                    .unlabelled = 1.0 / 12,
+                                    .extra_edges = 2,
+                                    .shuffle_ids = true,
+                                    .child_order = testing::ChildOrder::Shuffled});
 }
 
 // Every stored term: root-to-terminal paths through labelled nodes, in
@@ -375,7 +348,7 @@ void enumerate(const RandomTrie& t, std::uint32_t node, std::u32string& path,
 
 TEST(FuzzyMatchProperty, AgreesWithBruteForceLevenshtein) {
   std::mt19937 rng(4242);
-  std::vector<char32_t> query_alphabet = kAlphabet;
+  std::vector<char32_t> query_alphabet(std::begin(testing::kLetters), std::end(testing::kLetters));
   query_alphabet.push_back(U'z');
   for (int round = 0; round < 3000; ++round) {
     const RandomTrie t = random_trie(rng);
@@ -397,7 +370,7 @@ TEST(FuzzyMatchProperty, AgreesWithBruteForceLevenshtein) {
     }
     if (limit && expected.size() > *limit) expected.resize(*limit);
 
-    EXPECT_EQ(fuzzy_match(t.trie, to_utf8(query), max_dist, limit), expected)
+    EXPECT_EQ(fuzzy_match(t.trie(), to_utf8(query), max_dist, limit), expected)
         << "round " << round << " max_dist " << max_dist << " limit "
         << (limit ? std::to_string(*limit) : "none");
   }

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "trie_builder.hpp"
+#include "reference/trie_builder.hpp"
 
 namespace quillon {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "prefix/propagate.hpp"
-#include "trie_builder.hpp"
+#include "reference/random_trie.hpp"
 
 namespace quillon {
 namespace {
@@ -190,7 +190,7 @@ TEST(Propagate, MissingNodeShiftIsAnInternalError) {
 
 // A random tree with every child numbered above its parent, children stored in
 // random order, and random input payloads.
-struct RandomTrie {
+struct PayloadTree {
   Children children;
   std::vector<OptPayload> input;
   std::uint32_t videos = 0;  // ids are below this
@@ -199,12 +199,12 @@ struct RandomTrie {
 // Regime `distinct_counts`: every input entry gets its own power of two, so
 // every per-video sum at every node differs and the order is fully defined.
 // Otherwise counts are small (many ties) or occasionally near 2^32.
-RandomTrie random_trie(std::mt19937& rng, bool distinct_counts) {
-  RandomTrie t;
-  const std::size_t n = 1 + rng() % (distinct_counts ? 10 : 30);
-  t.children.resize(n);
-  for (std::size_t i = 1; i < n; ++i) t.children[rng() % i].push_back(static_cast<std::uint32_t>(i));
-  for (auto& list : t.children) std::shuffle(list.begin(), list.end(), rng);
+PayloadTree random_payload_tree(std::mt19937& rng, bool distinct_counts) {
+  PayloadTree t;
+  t.children = testing::random_trie(rng, {.nodes = distinct_counts ? 10u : 30u,
+                                          .child_order = testing::ChildOrder::Shuffled})
+                   .children;
+  const std::size_t n = t.children.size();
   const std::uint32_t videos = 1 + rng() % 6;
   t.videos = videos;
   int next_bit = 0;
@@ -243,7 +243,7 @@ struct Reference {
   std::vector<bool> merged;
 };
 
-void reference_node(const RandomTrie& t, std::uint32_t top_n, std::size_t node, Reference& ref) {
+void reference_node(const PayloadTree& t, std::uint32_t top_n, std::size_t node, Reference& ref) {
   for (const std::uint32_t c : t.children[node]) reference_node(t, top_n, c, ref);
   const Payload own = t.input[node].value_or(Payload{});
   Payload& result = ref.out[node];
@@ -278,7 +278,7 @@ void reference_node(const RandomTrie& t, std::uint32_t top_n, std::size_t node, 
   }
 }
 
-Reference reference(const RandomTrie& t, std::uint32_t top_n) {
+Reference reference(const PayloadTree& t, std::uint32_t top_n) {
   Reference ref{std::vector<Payload>(t.children.size()), std::vector<bool>(t.children.size())};
   reference_node(t, top_n, 0, ref);
   return ref;
@@ -293,7 +293,7 @@ std::map<std::uint32_t, std::uint32_t> as_map(const Payload& p) {
 TEST(PropagateProperty, DistinctSumsMatchTheReferenceExactly) {
   std::mt19937 rng(20240601);
   for (int round = 0; round < 500; ++round) {
-    const RandomTrie t = random_trie(rng, /*distinct_counts=*/true);
+    const PayloadTree t = random_payload_tree(rng, /*distinct_counts=*/true);
     const std::uint32_t top_n = rng() % 5;
     const Reference ref = reference(t, top_n);
     const auto out = propagated(t.children, t.input, top_n);
@@ -308,7 +308,7 @@ TEST(PropagateProperty, DistinctSumsMatchTheReferenceExactly) {
 TEST(PropagateProperty, TiesMatchTheReferenceAsSetsWhenNothingIsCut) {
   std::mt19937 rng(977);
   for (int round = 0; round < 500; ++round) {
-    const RandomTrie t = random_trie(rng, /*distinct_counts=*/false);
+    const PayloadTree t = random_payload_tree(rng, /*distinct_counts=*/false);
     // At least the number of distinct videos, so no merged list is ever cut
     // and the kept set is defined whatever the order of ties (a leaf may still
     // be cut, but it keeps its input order).

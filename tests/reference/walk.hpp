@@ -1,7 +1,8 @@
 // The textbook trie walk, kept as the obviously correct twin of the fast one
-// in src/prefix/matcher: recursive, one full row of n + 1 uncapped 64-bit
+// in src/prefix/walk.hpp: recursive, one full row of n + 1 uncapped 64-bit
 // cells per depth, every row allocated on its own. Tests, fuzzers and the
-// walk benchmark compare the fast walk against it.
+// walk benchmark compare the fast walk against it; the benchmark also counts
+// the rows it makes.
 //
 // It follows the same rules as the fast walk: the bound is
 // min(max_dist, n + node count), a limit of 0 yields nothing, a trie with no
@@ -32,6 +33,7 @@ struct Walk {
   std::vector<MatchResult> terms;
   std::vector<NodeHit> nodes;
   std::size_t hits = 0;
+  std::uint64_t rows_made = 0;  // one per labelled child of every node entered
 
   Walk(const Trie& t, std::string_view term, std::uint32_t max_dist,
        std::optional<std::uint32_t> lim, bool terminal)
@@ -51,6 +53,7 @@ struct Walk {
       const std::uint32_t child = children.child(p);
       const char32_t label = children.label(child);
       if (label == 0) continue;
+      ++rows_made;
       const std::size_t n = query.size();
       if (rows.size() < depth + 2) rows.emplace_back(n + 1);
       const std::vector<std::uint64_t>& prev = rows[depth];

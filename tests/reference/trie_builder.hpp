@@ -1,7 +1,7 @@
-// Helpers that build small tries for the core tests: from explicit child
-// lists (any numbering, repeats and self edges allowed), from a list of terms,
-// or as a single chain; plus readers that turn a PayloadTable back into plain
-// records for comparison.
+// Helpers that build small tries for the core tests and the fuzzers: from
+// explicit child lists (any numbering, repeats and self edges allowed), from
+// a list of terms, or as a single chain; an owning payload record, and
+// readers that turn a PayloadTable back into such records for comparison.
 #pragma once
 
 #include <cstdint>
