@@ -30,7 +30,6 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections import deque
 
 DEFAULT_WORDS = "/usr/share/dict/american-english-large"
 TOP_N = 50
@@ -91,8 +90,7 @@ class Catalogue:
     def __init__(self, word_count, seed):
         rng = random.Random(seed * 7919 + 17)
         self.video_count = max(100, word_count // 4)
-        ids = rng.sample(range(1, 2**31), self.video_count)
-        self.video_index = [i.to_bytes(4, "little") for i in ids]
+        self.ids = rng.sample(range(1, 2**31), self.video_count)
         cumulative = []
         total = 0.0
         for rank in range(1, self.video_count + 1):
@@ -111,38 +109,23 @@ class Catalogue:
         return (sum(counts), ids, counts)
 
 
-def flat_arrays(root, word_count, seed):
-    """The six arguments of from_internal_data_v2 for the dict trie `root`.
+def trie_arrays(words, seed):
+    """The six arguments of from_internal_data_v2 for `words`, made by
+    quillon.build_arrays from one record per word and video: every word gets
+    a payload from the catalogue. The records come video by video, most
+    popular first, so the id table lists the videos used in the catalogue's
+    order (small, one-byte indexes for the popular ones). Nodes are numbered
+    in depth-first pre-order with children in label order."""
+    from quillon import build_arrays
 
-    Nodes are numbered breadth first, so every child is numbered above its
-    parent, and each node's children are listed in label order; a node where a
-    word ends gets that word's payload."""
-    catalogue = Catalogue(word_count, seed)
-    word_payloads = [catalogue.payload() for _ in range(word_count)]
-    node_shifts = []
-    child_labels = [""]
-    payloads = [None]
-    child_transitions = []
-    queue = deque([root])
-    while queue:
-        level = queue.popleft()
-        node_shifts.append(len(child_transitions))
-        for label, child in level.items():
-            if label is None:
-                continue
-            child_transitions.append(len(child_labels))
-            child_labels.append(label)
-            word = child.get(None)
-            payloads.append(None if word is None else word_payloads[word])
-            queue.append(child)
-    return {
-        "node_shifts": node_shifts,
-        "child_labels": child_labels,
-        "payloads": payloads,
-        "child_transitions": child_transitions,
-        "video_index": catalogue.video_index,
-        "video_top_n": TOP_N,
-    }
+    catalogue = Catalogue(len(words), seed)
+    records = []  # (rank, word, count)
+    for word in words:
+        _total, picks, counts = catalogue.payload()
+        records.extend((pick, word, count) for pick, count in zip(picks, counts))
+    records.sort(key=lambda record: record[0])
+    ids = catalogue.ids
+    return build_arrays(((word, ids[rank], count) for rank, word, count in records), TOP_N)._asdict()
 
 
 def make_queries(words, count, seed):
@@ -361,7 +344,7 @@ def child_phase(args):
     out = {"reset_peak": True}
     if args.child_phase == "build":
         words = load_words(args.words[0], args.sample_words)
-        arrays = flat_arrays(dict_trie(words), len(words), args.seed)
+        arrays = trie_arrays(words, args.seed)
         before = _settle()
         out["reset_peak"] = _reset_peak()
         search = _quillon.PrefixSearch.from_internal_data_v2(**arrays)
@@ -447,9 +430,9 @@ def bench_words(args, words_path, PrefixSearch, rapidfuzz_parts):
     t0 = time.perf_counter()
     words = load_words(words_path, args.sample_words)
     t1 = time.perf_counter()
-    root = dict_trie(words)
-    arrays = flat_arrays(root, len(words), args.seed)
+    arrays = trie_arrays(words, args.seed)
     t2 = time.perf_counter()
+    root = dict_trie(words)
     node_count = len(arrays["child_labels"])
     report["dataset"] = {
         "terms": len(words),
@@ -461,12 +444,12 @@ def bench_words(args, words_path, PrefixSearch, rapidfuzz_parts):
         "video_top_n": TOP_N,
         "package": debian_package(words_path),
         "load_s": t1 - t0,
-        "python_arrays_s": t2 - t1,
+        "build_arrays_s": t2 - t1,
     }
     queries = make_queries(words, args.queries, args.seed)
     report["queries_per_kind"] = args.queries
     noise["setup"] = meter.other_cores()
-    progress(f"{len(words):,} terms, {node_count:,} nodes; Python arrays {t2 - t1:.1f} s")
+    progress(f"{len(words):,} terms, {node_count:,} nodes; build_arrays {t2 - t1:.1f} s")
 
     # Construction and the stored form. A loop stops repeating once it has
     # used --time-budget seconds (at least one sample is always taken).
@@ -724,7 +707,7 @@ def print_report(result):
                 "that loop went past --time-budget"
             )
         print()
-        print(f"   python arrays (once):    {d['python_arrays_s']:.2f} s")
+        print(f"   build_arrays (once):     {d['build_arrays_s']:.2f} s")
         print(f"   from_internal_data_v2:   {spread_text(b['seconds'])} s = {spread_text(b['nodes_per_s'], '{:,.0f}')} nodes/s")
         print(f"   stored form:             {s['bytes']:,} bytes, {s['bytes_per_term']:.1f} B/term, {s['bytes_per_node']:.1f} B/node")
         print(f"   to_bytes:                {spread_text(s['to_bytes_s'])} s = {spread_text(s['to_bytes_mb_per_s'])} MB/s")

@@ -13,7 +13,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
-from trie_builders import levenshtein
+from trie_builders import lay_out, levenshtein, run_of, term_nodes
 
 PAYLOAD_TYPE_NAME = "core::option::Option<quillon::payload::Payload>"
 UUID, INT32 = 0, 1
@@ -50,13 +50,7 @@ class Model:
         return str(self.video_int_ids[index])
 
     def children(self, node: int) -> list:
-        start = self.node_shifts[node]
-        end = (
-            self.node_shifts[node + 1]
-            if node + 1 < len(self.node_shifts)
-            else len(self.child_transitions)
-        )
-        return self.child_transitions[start:end] if start < end else []
+        return run_of(self.node_shifts, self.child_transitions, node)
 
 
 def tree_model(parents, labels, payloads, *, terminal=None, int_ids=None, uuids=None, order=None):
@@ -70,10 +64,7 @@ def tree_model(parents, labels, payloads, *, terminal=None, int_ids=None, uuids=
     for parent, listed in (order or {}).items():
         assert sorted(listed) == sorted(kids[parent])
         kids[parent] = list(listed)
-    shifts, transitions = [], []
-    for listed in kids:
-        shifts.append(len(transitions))
-        transitions.extend(listed)
+    shifts, transitions = lay_out(kids)
     if terminal is None:
         terminal = [p is not None for p in payloads]
     return Model(
@@ -420,63 +411,19 @@ def check_ranking(result, model: Model, cands: list, limit: Optional[int]) -> No
         pool.remove(item)
 
 
-def term_arrays(terms: dict, video_index=(), video_top_n=10, *, reverse=False) -> dict:
-    """Arguments of from_internal_data_v2 for a trie storing ``terms`` (term
-    -> payload tuple, or None for a prefix that only gets a node). Nodes are
-    numbered breadth first; children stand in label order, or reversed."""
-    tree: dict = {}
-    for term in terms:
-        level = tree
-        for ch in term:
-            level = level.setdefault(ch, {})
-    labels, payloads, kids = [""], [None], [[]]
-    queue = [(0, "", tree)]
-    while queue:
-        node, prefix, level = queue.pop(0)
-        for ch in sorted(level, reverse=reverse):
-            labels.append(ch)
-            payloads.append(terms.get(prefix + ch))
-            kids.append([])
-            kids[node].append(len(labels) - 1)
-            queue.append((len(labels) - 1, prefix + ch, level[ch]))
-    shifts, transitions = [], []
-    for listed in kids:
-        shifts.append(len(transitions))
-        transitions.extend(listed)
-    return dict(
-        node_shifts=shifts,
-        child_labels=labels,
-        payloads=payloads,
-        child_transitions=transitions,
-        video_index=list(video_index),
-        video_top_n=video_top_n,
-    )
-
-
 def term_model(terms: dict, *, non_terminal=(), int_ids=None, uuids=None) -> Model:
     """A Model storing exactly these payloads (nothing propagated): ``terms``
     maps each path text to its payload (None for no payload); every prefix
     gets a node; paths in ``non_terminal`` are not terminal. Nodes are
     numbered breadth first, children in label order."""
-    arrays = term_arrays(terms)
-    # the path text of every node, from the breadth-first numbering
-    parent = {}
-    for node in range(len(arrays["child_labels"])):
-        start = arrays["node_shifts"][node]
-        end = (
-            arrays["node_shifts"][node + 1]
-            if node + 1 < len(arrays["node_shifts"])
-            else len(arrays["child_transitions"])
-        )
-        for child in arrays["child_transitions"][start:end]:
-            parent[child] = node
-    texts = [""] * len(arrays["child_labels"])
-    for node in range(1, len(texts)):
-        texts[node] = texts[parent[node]] + arrays["child_labels"][node]
+    nodes = term_nodes(terms)
+    texts = [""]  # the path text of every node; parents come first
+    for parent, label, _payload in nodes[1:]:
+        texts.append(texts[parent] + label)
     return tree_model(
-        [parent.get(node) for node in range(len(texts))],
-        [0] + [label for label in arrays["child_labels"][1:]],
-        [terms.get(text) if node else None for node, text in enumerate(texts)],
+        [parent for parent, _label, _payload in nodes],
+        [0] + [label for _parent, label, _payload in nodes[1:]],
+        [payload for _parent, _label, payload in nodes],
         terminal=[node > 0 and text in terms and text not in non_terminal for node, text in enumerate(texts)],
         int_ids=int_ids,
         uuids=uuids,

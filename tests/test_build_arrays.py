@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import _quillon
 import quillon
 from quillon import PrefixSearch, TrieArrays, build_arrays
-from trie_builders import levenshtein
+from trie_builders import levenshtein, run_of
 
 U32_MAX = 2**32 - 1
 
@@ -75,12 +75,6 @@ def naive_arrays(records, top_n):
             payloads.append(None)
     labels = [prefix[-1:] for prefix in prefixes]
     return (node_shifts, labels, payloads, child_transitions, video_index, top_n)
-
-
-def children(arrays, node):
-    shifts, transitions = arrays[0], arrays[3]
-    end = shifts[node + 1] if node + 1 < len(shifts) else len(transitions)
-    return transitions[shifts[node] : end]
 
 
 # --- the arrays --------------------------------------------------------------
@@ -176,7 +170,7 @@ def test_children_are_numbered_above_their_parents_and_sorted_by_label():
     labels = arrays.child_labels
     seen = 0
     for node in range(len(labels)):
-        kids = children(arrays, node)
+        kids = run_of(arrays.node_shifts, arrays.child_transitions, node)
         assert all(kid > node for kid in kids)
         assert [labels[k] for k in kids] == sorted(labels[k] for k in kids)
         assert len({labels[k] for k in kids}) == len(kids)

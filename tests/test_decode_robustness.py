@@ -8,7 +8,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from _quillon import PrefixSearch
-from stored_model import INT32, Model, decode_verdict, encode, examples, term_arrays
+from stored_model import INT32, Model, decode_verdict, encode, examples
+from strategies import summed_payloads
+from trie_builders import terms_arrays
 
 PROPERTY = settings(
     max_examples=examples(300),
@@ -26,26 +28,19 @@ def valid_encodings(draw):
         terms = draw(
             st.dictionaries(
                 st.text(st.sampled_from(LETTERS), min_size=1, max_size=3),
-                st.lists(st.tuples(st.integers(0, 3), st.integers(0, 300)), max_size=3).map(
-                    lambda pairs: (sum(c for _v, c in pairs), [v for v, _c in pairs], [c for _v, c in pairs])
-                ),
+                summed_payloads(st.integers(0, 3), st.integers(0, 300), max_size=3),
                 max_size=5,
             )
         )
         size = draw(st.sampled_from([0, 4, 16]))
         table = [bytes([i]) * size for i in range(draw(st.integers(0, 3)))] if size else []
-        arrays = term_arrays(terms, table, draw(st.integers(0, 3)))
+        arrays = terms_arrays(terms, table, draw(st.integers(0, 3)))
         return PrefixSearch.from_internal_data_v2(**arrays).to_bytes()
     # a hand-made trie: any shape, absent payloads, ids past the table
     n = draw(st.integers(0, 5))
     transitions = draw(st.lists(st.integers(0, max(0, n - 1)), max_size=6)) if n else []
     shifts = sorted(draw(st.lists(st.integers(0, len(transitions)), min_size=n, max_size=n)))
-    payload = st.one_of(
-        st.none(),
-        st.lists(st.tuples(st.integers(0, 300), st.integers(0, 300)), max_size=3).map(
-            lambda pairs: (sum(c for _v, c in pairs), [v for v, _c in pairs], [c for _v, c in pairs])
-        ),
-    )
+    payload = st.one_of(st.none(), summed_payloads(st.integers(0, 300), st.integers(0, 300), max_size=3))
     model = Model(
         node_shifts=shifts,
         child_labels=[draw(st.sampled_from([0, 97, 98, 0xE9, 0x1D11E])) for _ in range(n)],

@@ -7,11 +7,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from interpreter import run_isolated
+from strategies import near_queries, random_trees
 from trie_builders import (
     EMPTY,
     TERMINAL,
     expected_matches,
     flat_arrays,
+    graph_arrays,
     levenshtein,
     stored_terms,
     terms_arrays,
@@ -401,24 +403,15 @@ ALPHABET = ["a", "b", "é", "ß", "中", "😀", "𝔸"]
 label_strategy = st.tuples(st.sampled_from(ALPHABET + [""]), st.sampled_from(["", "", "", "x", "é😀"])).map(
     lambda parts: parts[0] + parts[1] if parts[0] else ""
 )
-query_strategy = st.lists(st.sampled_from(ALPHABET), max_size=5).map("".join)
 limit_strategy = st.one_of(st.none(), st.integers(0, 4))
 
 
 @st.composite
 def tries(draw, max_nodes=25):
     """Random tries: children numbered above their parents, random child order."""
-    count = draw(st.integers(1, max_nodes))
-    parents = [None] + [draw(st.integers(0, node - 1)) for node in range(1, count)]
-    nodes = [
-        (parents[node], draw(label_strategy), TERMINAL if draw(st.booleans()) else None)
-        for node in range(count)
-    ]
-    children = {}
-    for node in range(1, count):
-        children.setdefault(parents[node], []).append(node)
-    order = {parent: draw(st.permutations(kids)) for parent, kids in children.items()}
-    return flat_arrays(nodes, child_order=order)
+    children = draw(random_trees(max_nodes))
+    labels = [draw(label_strategy) for _ in children]
+    return graph_arrays(children, labels, [TERMINAL if draw(st.booleans()) else None for _ in children])
 
 
 @st.composite
@@ -426,45 +419,17 @@ def graphs(draw, max_nodes=5):
     """Random graphs: any node may list any nodes as children, itself and its
     ancestors included, some more than once."""
     count = draw(st.integers(1, max_nodes))
-    kids = [draw(st.lists(st.integers(0, count - 1), max_size=3)) for _ in range(count)]
-    shifts, transitions = [], []
-    for node_kids in kids:
-        shifts.append(len(transitions))
-        transitions.extend(node_kids)
-    return {
-        "node_shifts": shifts,
-        "child_labels": [draw(label_strategy) for _ in range(count)],
-        "payloads": [TERMINAL if draw(st.booleans()) else None for _ in range(count)],
-        "child_transitions": transitions,
-        "video_index": [],
-        "video_top_n": 2,
-    }
-
-
-@st.composite
-def near_queries(draw, arrays):
-    """A query that is often a stored term with a few edits, so that hits are common."""
-    terms = [term for term, _node in stored_terms(arrays)]
-    if not terms or draw(st.booleans()):
-        return draw(query_strategy)
-    chars = list(draw(st.sampled_from(terms)))
-    for _ in range(draw(st.integers(0, 3))):
-        pos = draw(st.integers(0, len(chars)))
-        edit = draw(st.sampled_from(["insert", "delete", "substitute"]))
-        if edit == "insert":
-            chars.insert(pos, draw(st.sampled_from(ALPHABET)))
-        elif pos < len(chars):
-            if edit == "delete":
-                del chars[pos]
-            else:
-                chars[pos] = draw(st.sampled_from(ALPHABET))
-    return "".join(chars)
+    children = [draw(st.lists(st.integers(0, count - 1), max_size=3)) for _ in range(count)]
+    labels = [draw(label_strategy) for _ in range(count)]
+    payloads = [TERMINAL if draw(st.booleans()) else None for _ in range(count)]
+    return graph_arrays(children, labels, payloads, video_top_n=2)
 
 
 @st.composite
 def searches(draw):
     arrays = draw(tries())
-    return arrays, draw(near_queries(arrays))
+    terms = [term for term, _node in stored_terms(arrays)]
+    return arrays, draw(near_queries(terms, ALPHABET, max_edits=3, max_length=5))
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -27,10 +27,10 @@ from stored_model import (
     encode,
     examples,
     read,
-    term_arrays,
     tree_model,
     varint,
 )
+from trie_builders import terms_arrays
 
 PROPERTY = settings(
     max_examples=examples(150),
@@ -242,7 +242,7 @@ def built_tries(draw):
     else:
         ids = [i.to_bytes(4, "little") for i in draw(st.lists(st.integers(0, 2**32 - 1), max_size=5, unique=True))]
     terms = draw(st.dictionaries(term_text, payload_tuples(len(ids)), max_size=10))
-    return term_arrays(
+    return terms_arrays(
         terms, ids, draw(st.sampled_from([3, 8, 0, 1, 2])), reverse=draw(st.booleans())
     )
 

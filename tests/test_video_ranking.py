@@ -20,9 +20,10 @@ from stored_model import (
     decode,
     encode,
     examples,
-    term_arrays,
     term_model,
 )
+from strategies import near_queries, random_trees, summed_payloads
+from trie_builders import lay_out, terms_arrays
 
 IDS = [1000 + i for i in range(12)]  # video index i has the id text str(1000 + i)
 
@@ -57,7 +58,7 @@ WORKED_RESULT = [("1007", 0.5625), ("1009", 0.43750000000000006)]
 @pytest.fixture(scope="module")
 def worked():
     return PrefixSearch.from_internal_data_v2(
-        **term_arrays(WORKED_TERMS, [i.to_bytes(4, "little") for i in IDS], 10)
+        **terms_arrays(WORKED_TERMS, [i.to_bytes(4, "little") for i in IDS], 10)
     )
 
 
@@ -308,7 +309,7 @@ def test_numpy_false_is_a_flag():
 def test_video_reached_through_several_nodes_accumulates():
     # built and propagated: ca and c hold cab's and cat's videos summed
     search = PrefixSearch.from_internal_data_v2(
-        **term_arrays({"cat": (4, [0], [4]), "cab": (6, [0, 1], [2, 4])}, [i.to_bytes(4, "little") for i in IDS], 10)
+        **terms_arrays({"cat": (4, [0], [4]), "cab": (6, [0, 1], [2, 4])}, [i.to_bytes(4, "little") for i in IDS], 10)
     )
     # walk: c (1 edit, prefix), ca (exact, prefix), cab (1 edit), cat (1 edit)
     w_c = fuzzy(1, 2) * PREFIX
@@ -542,16 +543,8 @@ def hand_made_tries(draw):
     """A consistent tree of up to 14 nodes: random shape, nodes numbered in
     any order (children may be numbered below their parent), labels with an
     occasional 0, payloads on any node or none, ids partly beyond the table."""
-    n = draw(st.integers(1, 14))
-    # half the nodes hang below the previous one, for long paths
-    parents = [None] + [draw(st.integers(0, i - 1)) if draw(st.booleans()) else i - 1 for i in range(1, n)]
-    # renumber every node but the root
-    order = [0] + draw(st.permutations(list(range(1, n))))
-    number = {old: new for new, old in enumerate(order)}
-    kids = [[] for _ in range(n)]
-    for old in range(1, n):
-        kids[number[parents[old]]].append(number[old])
-    kids = [draw(st.permutations(listed)) for listed in kids]
+    kids = draw(random_trees(14, renumber=True))
+    n = len(kids)
     codes = [ord(c) for c in LETTERS]
     labels = [0] + [0 if draw(st.integers(0, 9)) == 0 else draw(st.sampled_from(codes)) for _ in range(1, n)]
     table = draw(st.integers(0, 5))
@@ -564,10 +557,7 @@ def hand_made_tries(draw):
         else:
             payloads.append(None)
         terminal.append(draw(st.booleans()))
-    shifts, transitions = [], []
-    for listed in kids:
-        shifts.append(len(transitions))
-        transitions.extend(listed)
+    shifts, transitions = lay_out(kids)
     if draw(st.booleans()):
         uuids, ints, mode = [bytes([i]) * 16 for i in range(table)], [], 0
     else:
@@ -586,25 +576,6 @@ def path_texts(model: Model) -> list:
                 texts.append(text + chr(label))
                 stack.append((child, text + chr(label)))
     return texts
-
-
-@st.composite
-def near_query(draw, texts):
-    """Mostly a stored text with up to two random edits; sometimes any text."""
-    if not texts or draw(st.integers(0, 4)) == 0:
-        return draw(st.text(st.sampled_from(LETTERS), max_size=4))
-    query = list(draw(st.sampled_from(sorted(texts))))
-    for _ in range(draw(st.integers(0, 2))):
-        at = draw(st.integers(0, len(query)))
-        edit = draw(st.sampled_from(["insert", "delete", "replace"]))
-        if edit == "insert":
-            query.insert(at, draw(st.sampled_from(LETTERS)))
-        elif at < len(query):
-            if edit == "delete":
-                del query[at]
-            else:
-                query[at] = draw(st.sampled_from(LETTERS))
-    return "".join(query)
 
 
 ranking_args = st.fixed_dictionaries(
@@ -632,7 +603,7 @@ def compare(search, model, query, kwargs):
 @PROPERTY
 @given(model=hand_made_tries(), kwargs=ranking_args, data=st.data())
 def test_ranking_matches_the_model_on_hand_made_tries(model, kwargs, data):
-    query = data.draw(near_query(path_texts(model)), label="query")
+    query = data.draw(near_queries(path_texts(model), LETTERS), label="query")
     compare(from_model(model), model, query, kwargs)
 
 
@@ -641,13 +612,11 @@ def built_terms(draw):
     terms = draw(
         st.dictionaries(
             st.text(st.sampled_from(LETTERS), min_size=1, max_size=4),
-            st.lists(st.tuples(st.integers(0, 5), st.integers(0, 40)), max_size=4).map(
-                lambda pairs: (sum(c for _v, c in pairs), [v for v, _c in pairs], [c for _v, c in pairs])
-            ),
+            summed_payloads(st.integers(0, 5), st.integers(0, 40), max_size=4),
             max_size=8,
         )
     )
-    return term_arrays(
+    return terms_arrays(
         terms,
         [(7 * i).to_bytes(4, "little") for i in range(draw(st.integers(0, 6)))],
         draw(st.integers(1, 5)),
@@ -661,5 +630,5 @@ def test_ranking_matches_the_model_on_built_tries(arrays, kwargs, data):
     search = PrefixSearch.from_internal_data_v2(**arrays)
     # the propagated payloads, as stored
     model = decode(search.to_bytes())
-    query = data.draw(near_query(path_texts(model)), label="query")
+    query = data.draw(near_queries(path_texts(model), LETTERS), label="query")
     compare(search, model, query, kwargs)

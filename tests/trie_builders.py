@@ -1,4 +1,4 @@
-"""Readable descriptions of tries, turned into the six flat arrays that
+"""The one place the tests turn tries into the six flat arrays that
 ``PrefixSearch.from_internal_data_v2`` takes, plus a plain-Python model of
 ``fuzzy_match`` to check the module against.
 
@@ -6,14 +6,51 @@ A trie is described as a list of nodes ``(parent, label, payload)``; node 0 is
 the root and has parent ``None``. A node's children are listed in increasing
 node id unless ``child_order`` gives another order. ``payload`` is ``None`` for
 a node where no term ends, otherwise the payload tuple handed to the module.
+Tries of terms are made by ``term_nodes`` / ``terms_arrays``; any graph, from
+per-node child lists, by ``graph_arrays``.
 """
 
 from __future__ import annotations
 
-from typing import Iterable, Sequence
+from typing import Iterable, Mapping, Sequence, Union
 
 # A payload that makes its node terminal and carries no videos.
 TERMINAL = (1, [], [])
+
+
+def lay_out(children) -> tuple[list, list]:
+    """``node_shifts`` and ``child_transitions`` for the child lists
+    ``children[i]`` of each node i, each node's run right after the
+    previous one's."""
+    node_shifts = []
+    child_transitions = []
+    for kids in children:
+        node_shifts.append(len(child_transitions))
+        child_transitions.extend(kids)
+    return node_shifts, child_transitions
+
+
+def run_of(node_shifts, child_transitions, node) -> Sequence[int]:
+    """The children of ``node`` as the module reads them: from its shift up
+    to the next node's, or to the end of child_transitions for the last."""
+    start = node_shifts[node]
+    end = node_shifts[node + 1] if node + 1 < len(node_shifts) else len(child_transitions)
+    return child_transitions[start:end] if start < end else []
+
+
+def graph_arrays(children, labels, payloads, *, video_index=(), video_top_n=8):
+    """The keyword arguments of ``from_internal_data_v2`` for any graph: node
+    i has the children ``children[i]`` in that order, the label ``labels[i]``
+    and the payload ``payloads[i]``."""
+    node_shifts, child_transitions = lay_out(children)
+    return {
+        "node_shifts": node_shifts,
+        "child_labels": list(labels),
+        "payloads": list(payloads),
+        "child_transitions": child_transitions,
+        "video_index": list(video_index),
+        "video_top_n": video_top_n,
+    }
 
 
 def flat_arrays(nodes, *, child_order=None, video_index=(), video_top_n=8):
@@ -27,51 +64,53 @@ def flat_arrays(nodes, *, child_order=None, video_index=(), video_top_n=8):
     for parent, kids in (child_order or {}).items():
         assert sorted(kids) == sorted(children[parent]), "child_order must permute the children"
         children[parent] = list(kids)
-    node_shifts = []
-    child_transitions = []
-    for kids in children:
-        node_shifts.append(len(child_transitions))
-        child_transitions.extend(kids)
-    return {
-        "node_shifts": node_shifts,
-        "child_labels": [label for _parent, label, _payload in nodes],
-        "payloads": [payload for _parent, _label, payload in nodes],
-        "child_transitions": child_transitions,
-        "video_index": list(video_index),
-        "video_top_n": video_top_n,
-    }
+    return graph_arrays(
+        children,
+        [label for _parent, label, _payload in nodes],
+        [payload for _parent, _label, payload in nodes],
+        video_index=video_index,
+        video_top_n=video_top_n,
+    )
 
 
-def term_nodes(terms: Iterable[str], *, sort_children=True):
+Terms = Union[Iterable[str], Mapping[str, object]]
+
+
+def term_nodes(terms: Terms, *, sort_children=True, reverse=False):
     """Nodes of a trie that stores ``terms``, one node per distinct prefix.
 
-    Nodes are numbered breadth first, so children are numbered above their
-    parents and each node's children stand in child order: by code point when
-    ``sort_children`` is true, otherwise in order of first appearance.
+    ``terms`` is an iterable of terms, each stored with ``TERMINAL``, or a
+    mapping of each term to its payload (``None``: its path gets nodes and no
+    payload). Nodes are numbered breadth first, so children are numbered
+    above their parents and each node's children stand in child order: by
+    code point when ``sort_children`` is true (descending with ``reverse``),
+    otherwise in order of first appearance.
     """
-    tree = {}  # label -> subtree of the same shape
-    ends = set()
-    for term in terms:
+    payload_of = terms if isinstance(terms, Mapping) else dict.fromkeys(terms, TERMINAL)
+    tree: dict = {}  # label -> subtree of the same shape
+    for term in payload_of:
         assert term, "the root holds no term"
         level = tree
         for ch in term:
             level = level.setdefault(ch, {})
-        ends.add(term)
 
     nodes = [(None, "", None)]
     queue = [(0, "", tree)]
     while queue:
         parent, prefix, level = queue.pop(0)
-        labels = sorted(level) if sort_children else list(level)
+        labels = sorted(level, reverse=reverse) if sort_children else list(level)
         for label in labels:
             term = prefix + label
-            nodes.append((parent, label, TERMINAL if term in ends else None))
+            nodes.append((parent, label, payload_of.get(term)))
             queue.append((len(nodes) - 1, term, level[label]))
     return nodes
 
 
-def terms_arrays(terms, *, sort_children=True, **kwargs):
-    return flat_arrays(term_nodes(terms, sort_children=sort_children), **kwargs)
+def terms_arrays(terms: Terms, video_index=(), video_top_n=8, *, sort_children=True, reverse=False):
+    """The arguments of ``from_internal_data_v2`` for a trie storing ``terms``
+    (see ``term_nodes``)."""
+    nodes = term_nodes(terms, sort_children=sort_children, reverse=reverse)
+    return flat_arrays(nodes, video_index=video_index, video_top_n=video_top_n)
 
 
 def chain_arrays(length, terminal_depths, label="a"):
@@ -133,11 +172,7 @@ def levenshtein(a: str, b: str) -> int:
 
 
 def children_of(arrays, node) -> Sequence[int]:
-    shifts = arrays["node_shifts"]
-    transitions = arrays["child_transitions"]
-    start = shifts[node]
-    end = shifts[node + 1] if node + 1 < len(shifts) else len(transitions)
-    return transitions[start:end] if start < end else []
+    return run_of(arrays["node_shifts"], arrays["child_transitions"], node)
 
 
 def stored_terms(arrays, max_depth=None):
