@@ -49,13 +49,13 @@ std::optional<Failure> expected_failure(const BuildCase& c) {
   // Propagation takes the nodes from the last to the first and stops at the
   // first position past the end of child_transitions.
   const std::size_t t = c.child_transitions.size();
+  const ChildrenView children(c.node_shifts, c.child_transitions, c.child_labels);
   for (std::size_t i = n; i-- > 0;) {
-    const std::size_t begin = c.node_shifts[i];
-    const std::size_t end = i + 1 < n ? c.node_shifts[i + 1] : t;
-    if (begin < end && end > t)
+    const ChildRange run = children.of(i);
+    if (run.end > t)
       return Failure{true, ErrorType::ValueError,
                      "index out of bounds: the len is " + std::to_string(t) + " but the index is " +
-                         std::to_string(std::max(begin, t))};
+                         std::to_string(std::max(run.begin, t))};
   }
   return std::nullopt;
 }

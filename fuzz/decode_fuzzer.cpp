@@ -24,9 +24,7 @@ void require_sound(const Trie& trie) {
   require(trie.node_shifts.size() == n && trie.payloads.size() == n && trie.is_terminal.size() == n,
           "per-node arrays of different lengths");
   for (std::size_t node = 0; node < n; ++node) {
-    const std::size_t begin = trie.node_shifts[node];
-    const std::size_t end = node + 1 < n ? trie.node_shifts[node + 1] : t;
-    require(begin >= end || end <= t, "node " + std::to_string(node) + "'s edges run past the end");
+    require(trie.children().of(node).end <= t, "node " + std::to_string(node) + "'s edges run past the end");
     require(trie.is_terminal[node] <= 1, "a terminal flag that is not 0 or 1");
     if (const auto payload = trie.payloads.get(node))
       require(payload->video_ids.size() == payload->video_counts.size(), "payload lists of different lengths");

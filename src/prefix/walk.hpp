@@ -11,7 +11,6 @@
 #include <span>
 #include <vector>
 
-#include "../checked.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
 
