@@ -6,16 +6,16 @@ namespace quillon {
 
 std::optional<std::string> shape_fault(std::size_t node_count, std::initializer_list<PerNodeArray> per_node,
                                        std::span<const std::uint32_t> child_transitions) {
-  const std::string n = std::to_string(node_count);
   for (const PerNodeArray& array : per_node) {
     if (array.length != node_count)
-      return std::string(array.name) + " len " + std::to_string(array.length) + " != child_labels len " + n;
+      return std::string(array.name) + " len " + std::to_string(array.length) + " != child_labels len " +
+             std::to_string(node_count);
   }
   for (std::size_t i = 0; i < child_transitions.size(); ++i) {
     const std::uint32_t child = child_transitions[i];
     if (child >= node_count)
       return "child_transitions[" + std::to_string(i) + "] = " + std::to_string(child) + " out of range [0.." +
-             n + ")";
+             std::to_string(node_count) + ")";
   }
   return std::nullopt;
 }
