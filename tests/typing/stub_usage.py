@@ -8,7 +8,8 @@ import uuid
 from typing import assert_type
 
 import _quillon
-from quillon import PrefixSearch, TrieArrays, build_arrays
+from quillon import PrefixSearch, TrieArrays, build_arrays, normalize
+from quillon.normalize import MODES, Mode
 
 assert_type(_quillon.PrefixSearch, type[PrefixSearch])
 arrays = build_arrays([("cat", uuid.UUID(int=1), 3), ("cat", bytes(16), 1)], top_n=5)
@@ -26,3 +27,5 @@ assert_type(search.to_bytes(), bytes)
 assert_type(PrefixSearch.from_bytes(search.to_bytes()), PrefixSearch)
 hand_built = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (1, [0], [1])], [1], [b"\1\0\0\0"], 5)
 assert_type(hand_built, PrefixSearch)
+assert_type(normalize("Café", "fold"), str)
+assert_type(MODES, tuple[Mode, ...])
