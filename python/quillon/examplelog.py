@@ -29,13 +29,15 @@ import pathlib
 import random
 import tempfile
 import uuid
-from typing import Literal, NamedTuple
+from typing import NamedTuple
 
 import duckdb
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["DEFAULT_ROWS", "DEFAULT_SEED", "IdKind", "LogSummary", "load_words", "make_search_log", "word_list_path"]
+from quillon.manifest import IdKind
+
+__all__ = ["DEFAULT_ROWS", "DEFAULT_SEED", "LogSummary", "load_words", "make_search_log", "word_list_path"]
 
 DEFAULT_ROWS = 300_000
 DEFAULT_SEED = 2024
@@ -43,8 +45,6 @@ FIRST_VIDEO_ID = 1_000_000
 WORDS_PER_TOPIC = 6
 TOPIC_SHARE = 0.6  # of a word's searches that lead to its topic video
 TYPOS_PER_WORD = 3
-
-IdKind = Literal["int", "uuid"]
 
 # How a searched word is typed, with the share of searches typed that way;
 # the rest are typed as listed.
