@@ -87,3 +87,21 @@ def test_readme_examples_print_what_they_say(block, tmp_path):
     script.write_text(block)
     output = run(str(script), cwd=tmp_path)
     assert output.splitlines() == expected
+
+
+def test_readme_search_log_commands_print_what_it_shows(tmp_path):
+    text = (ROOT / "README.md").read_text()
+    section = text[text.index("## From a search log to an index") :]
+    shown = re.findall(r"^# (wrote .*)$", section, flags=re.M)
+    assert len(shown) == 2
+    outputs = [
+        run(str(EXAMPLES / "make_search_log.py"), cwd=tmp_path),
+        run("-m", "quillon", "build", "search_log.parquet", "-o", "words.idx", cwd=tmp_path),
+    ]
+    # Everything but the timings.
+    untimed = [re.sub(r"in [\d.]+ s.*", "", line) for line in shown]
+    assert [re.sub(r"in [\d.]+ s.*", "", out.strip()) for out in outputs] == untimed
+    query = run("-m", "quillon", "query", "words.idx", "RÉSUMÉ", "mothr", "kevl", "--videos", "--limit", "3", cwd=tmp_path)
+    block = section[section.index("```text\nRÉSUMÉ") + len("```text\n") :]
+    expected = block[: block.index("...\n")]
+    assert query.startswith(expected)

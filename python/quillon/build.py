@@ -129,10 +129,11 @@ def build_index(
             shutil.rmtree(spill, ignore_errors=True)
 
     clock = time.perf_counter()
-    with progress.phase("building", None, "nodes"):
+    with progress.phase("building", nodes, " nodes") as advance:
         search = PrefixSearch.from_internal_data_v2(*arrays)
         del arrays, trie
         data = search.to_bytes()
+        advance(nodes)
     phases["trie"] = time.perf_counter() - clock
 
     count_column = options.columns.count if any(group.count_type for group in groups) else None
@@ -162,8 +163,9 @@ def build_index(
         sources=tuple(ManifestSource(str(file.path.resolve()), file.format, file.path.stat().st_size) for file in files),
     )
     clock = time.perf_counter()
-    with progress.phase("writing", None, "bytes"):
+    with progress.phase("writing", len(data), "B") as advance:
         write_index_files(output, data, manifest.to_json())
+        advance(len(data))
     phases["write"] = time.perf_counter() - clock
     return BuildResult(manifest, output, manifest_path(output), phases)
 
@@ -175,7 +177,7 @@ def _stream_terms(con: duckdb.DuckDBPyConnection, aggregated: Aggregated, progre
     collecting = gc.isenabled()
     gc.disable()
     try:
-        with progress.phase("indexing", aggregated.terms, "terms") as advance:
+        with progress.phase("indexing", aggregated.terms, " terms") as advance:
             for batch in term_batches(con, aggregated.terms, BATCH_TERMS):
                 trie.add(batch.terms, batch.totals, batch.sizes, batch.video_ids.tolist(), batch.counts.tolist())
                 advance(len(batch.terms))

@@ -32,11 +32,20 @@ class Progress:
     @contextmanager
     def phase(self, description: str, total: int | None, unit: str) -> Iterator[Callable[[int], object]]:
         """A bar of ``total`` ``unit``; the caller advances it by calling
-        the function yielded with the number done since the last call."""
+        the function yielded with the number done since the last call. A
+        bar in per cent shows no rate."""
         if not self.enabled:
             yield _ignore
             return
-        bar = tqdm(total=total, desc=description, unit=f" {unit}", unit_scale=True, file=self.stream, dynamic_ncols=True)
+        bar = tqdm(
+            total=total,
+            desc=description,
+            unit=unit,
+            unit_scale=True,
+            file=self.stream,
+            dynamic_ncols=True,
+            bar_format="{desc}: {percentage:3.0f}%|{bar}| [{elapsed}]" if unit == "%" else None,
+        )
         try:
             yield bar.update
         finally:
@@ -52,7 +61,7 @@ class Progress:
             return
         con.execute("SET progress_bar_time = 0")
         total = rows if rows is not None else 100
-        unit = "rows" if rows is not None else "%"
+        unit = " rows" if rows is not None else "%"
         finished = threading.Event()
         with self.phase(description, total, unit) as advance:
             done = 0
