@@ -16,17 +16,26 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
-__all__ = ["StreamedArrays", "SortedTermTrie"]
+__all__ = ["HAND_LISTS", "StreamedArrays", "SortedTermTrie"]
+
+# The node arrays go to from_internal_data_v2 as numpy uint32 arrays, which
+# it copies from their buffers: as lists they would cost a Python int per
+# node. True hands lists instead, as builds did before; the build benchmark
+# compares the two.
+HAND_LISTS = False
+
+U32Array = npt.NDArray[np.uint32]
 
 
 class StreamedArrays(NamedTuple):
     """The six arguments of ``PrefixSearch.from_internal_data_v2``."""
 
-    node_shifts: list[int]
+    node_shifts: U32Array | list[int]
     child_labels: list[str]
     payloads: list[tuple[int, Sequence[int], Sequence[int]] | None]
-    child_transitions: list[int]
+    child_transitions: U32Array | list[int]
     video_index: list[bytes]
     video_top_n: int
 
@@ -98,6 +107,8 @@ class SortedTermTrie:
         # Stable: the children of a node keep their increasing ids, which is
         # the order of their labels.
         child_transitions = np.argsort(parents, kind="stable").astype(np.uint32) + 1
-        return StreamedArrays(
-            node_shifts.tolist(), self.labels, self.payloads, child_transitions.tolist(), video_index, top_n
-        )
+        if HAND_LISTS:
+            return StreamedArrays(
+                node_shifts.tolist(), self.labels, self.payloads, child_transitions.tolist(), video_index, top_n
+            )
+        return StreamedArrays(node_shifts, self.labels, self.payloads, child_transitions, video_index, top_n)
