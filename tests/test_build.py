@@ -3,6 +3,7 @@ input, determinism, atomic replacement and the end-to-end property."""
 
 from __future__ import annotations
 
+import hashlib
 import io
 import json
 import os
@@ -11,14 +12,16 @@ import subprocess
 import sys
 import uuid
 
+import duckdb
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quillon import Index, PrefixSearch, normalize
+from quillon import Index, PrefixSearch, build_arrays, normalize
 from quillon.build import BuildError, BuildOptions, build_index
 from quillon.examplelog import make_search_log
 from quillon.progress import Progress
+from quillon.trie_stream import SortedTermTrie
 from search_logs import U32_MAX, expected_index_bytes, run_cli, values_sql, write_jsonl, write_table
 
 LOG = [("cat", 1), ("Cat", 1), ("cat", 2), ("car", 3), ("cart", 3), ("cut", 4), ("CUT ", 4), ("dog", 9)]
@@ -36,7 +39,7 @@ def test_a_log_becomes_an_index_pair(tmp_path, capsys):
     data = (tmp_path / "out.idx").read_bytes()
     assert data == expected_index_bytes([(t, v, 1) for t, v in LOG])
     manifest = json.loads((tmp_path / "out.idx.json").read_text())
-    assert manifest["index_sha256"] == __import__("hashlib").sha256(data).hexdigest()
+    assert manifest["index_sha256"] == hashlib.sha256(data).hexdigest()
     assert (manifest["terms"], manifest["videos"], manifest["pairs"], manifest["rows_read"]) == (5, 5, 6, 8)
     assert (manifest["normalization"], manifest["id_kind"], manifest["top_n"]) == ("fold", "int", 50)
     assert manifest["nodes"] == 11  # root, c, ca, car, cart, cat, cu, cut, d, do, dog
@@ -93,6 +96,8 @@ def bad_input_cases():
         ("log.jsonl", counts, [], "{d}/log.jsonl: 2 rows with a bad video_id or count, e.g. row 2: count -1 is outside 0..4294967295; row 3: count is missing (NULL)"),
         ("log.parquet", "SELECT 'a' AS term, '\\xAB\\xCD'::BLOB AS video_id", [], "{d}/log.parquet: 1 row with a bad video_id or count, e.g. row 1: video_id is 2 bytes, not the 16 of a UUID"),
         ("log.parquet", values_sql([(" ", 1), ("b", 1)]), ["--min-count", "2"], "nothing left to index: 1 of 2 rows refused, 1 (term, video) pairs below --min-count 2"),
+        # Past the rows DuckDB samples to guess a CSV column's type.
+        ("log.csv", "SELECT 'w' || i AS term, i::VARCHAR AS video_id, i AS k FROM range(30000) t(i) UNION ALL SELECT 'bad', 'abc', 30000 ORDER BY k", [], "{d}/log.csv: cannot read: Conversion Error: CSV Error on Line: 30002; Original Line: bad,abc,30000; Error when converting column \"video_id\". Could not convert string \"abc\" to 'BIGINT'"),
     ]
 
 
@@ -174,8 +179,6 @@ def test_same_bytes_whatever_the_files_row_order_or_pre_aggregation(tmp_path):
 
     # Aggregated and normalised elsewhere (here by DuckDB with the same
     # function), written with a count column.
-    import duckdb
-
     with duckdb.connect() as con:
         con.create_function("fold", lambda text: normalize(text, "fold"), ["VARCHAR"], "VARCHAR")
         con.execute(
@@ -241,3 +244,26 @@ def test_example_log_is_deterministic_and_realistic(tmp_path):
     manifest = build_index([str(first.path)], tmp_path / "i").manifest
     # Case variants and stray spaces fold together; typos stay apart.
     assert manifest.rows_read == 20_000 and manifest.terms < first.distinct_terms
+
+
+# --- the streaming pass -------------------------------------------------------------------------------
+
+
+@given(st.lists(st.text("ab\U00010000é", min_size=1, max_size=6), unique=True), st.integers(0, 40))
+def test_streaming_pass_gives_the_arrays_of_build_arrays(terms, split):
+    terms.sort()
+    trie = SortedTermTrie()
+    for part in (terms[:split], terms[split:]):  # in two batches
+        trie.add(part, [5] * len(part), [1] * len(part), [0] * len(part), [5] * len(part))
+    arrays = trie.arrays([], 3)
+    expected = build_arrays([(term, 0, 5) for term in terms], 3)
+    assert [list(arrays.node_shifts), arrays.child_labels, list(arrays.child_transitions)] == [
+        expected.node_shifts, expected.child_labels, expected.child_transitions
+    ]
+    assert arrays.payloads == expected.payloads
+
+
+def test_streaming_pass_refuses_terms_out_of_order():
+    trie = SortedTermTrie()
+    with pytest.raises(ValueError, match=r"^terms out of order: 'ab' after 'b'$"):
+        trie.add(["b", "ab"], [1, 1], [0, 0], [], [])

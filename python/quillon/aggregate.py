@@ -200,9 +200,18 @@ def _read(con: duckdb.DuckDBPyConnection, sql: str) -> None:
     except duckdb.OutOfMemoryException:
         raise
     except duckdb.Error as error:
-        # Reading errors (a malformed CSV line, a Parquet file cut short)
-        # come from DuckDB with the file and the line.
-        raise BuildError(f"cannot read the log: {first_line(error)}") from None
+        raise BuildError(_read_error_message(error)) from None
+
+
+def _read_error_message(error: duckdb.Error) -> str:
+    """DuckDB's report of a file it cannot read (a malformed CSV line, a
+    value its column's type refuses, a Parquet file cut short), in one line:
+    the file, the error, the line and what is wrong with it."""
+    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    file = next((line.removeprefix("file = ") for line in lines if line.startswith("file = ")), None)
+    details = [line for line in lines[1:] if line.startswith(("Original Line:", "Error when converting", "Expected Number"))]
+    text = "; ".join([lines[0] if lines else type(error).__name__, *details])
+    return f"{file}: cannot read: {text}" if file else f"cannot read the log: {text}"
 
 
 def _one(con: duckdb.DuckDBPyConnection, sql: str) -> tuple[int, ...]:

@@ -19,8 +19,8 @@ import secrets
 import shutil
 import tempfile
 import time
-from collections.abc import Sequence
-from contextlib import AbstractContextManager
+from collections.abc import Iterator, Sequence
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass, field
 
 import duckdb
@@ -30,7 +30,7 @@ from quillon.aggregate import Aggregated, aggregate, term_batches, video_index
 from quillon.manifest import FORMAT_VERSION, Manifest, ManifestSource, manifest_path
 from quillon.normalize import MODES, UNICODE_VERSION, Mode
 from quillon.progress import Progress
-from quillon.sources import BuildError, Columns, Format, describe_sources, resolve_sources
+from quillon.sources import BuildError, Columns, Format, describe_sources, first_line, resolve_sources
 from quillon.trie_stream import SortedTermTrie
 
 __all__ = ["BuildError", "BuildOptions", "BuildResult", "build_index", "write_index_files"]
@@ -91,52 +91,34 @@ def build_index(
     output = pathlib.Path(output)
     files = resolve_sources(sources, options.format)
     _check_output(output, [file.path for file in files])
-    spill = options.temp_dir or pathlib.Path(tempfile.mkdtemp(prefix=".quillon-spill-", dir=output.parent))
-    # Terms compare by code point (UTF-8 bytes), not by a collation.
-    config: dict[str, str | bool | int | float | list[str]] = {"temp_directory": str(spill), "default_collation": ""}
-    if options.memory_limit is not None:
-        config["memory_limit"] = options.memory_limit
-    if options.threads is not None:
-        config["threads"] = options.threads
-    try:
-        try:
-            con = duckdb.connect(config=config)
-        except duckdb.Error as error:
-            raise BuildError(f"cannot start DuckDB with these settings: {error}") from None
-        try:
-            # DuckDB draws no progress bar of its own; ours reads its estimate.
-            con.execute(f"SET enable_progress_bar = {str(progress.enabled).lower()}; SET enable_progress_bar_print = false")
-            phases: dict[str, float] = {}
-            clock = time.perf_counter()
-            groups = describe_sources(con, files, options.columns)
 
-            def watch(description: str, rows: int | None) -> AbstractContextManager[None]:
-                return progress.query(con, description, rows)
+    phases: dict[str, float] = {}
+    with _connection(output, options, progress) as con:
+        clock = time.perf_counter()
+        groups = describe_sources(con, files, options.columns)
 
-            aggregated = aggregate(
-                con, groups, options.columns, options.normalization, options.min_count, options.min_term_count, watch
-            )
-            phases["aggregate"] = time.perf_counter() - clock
-            clock = time.perf_counter()
-            trie = _stream_terms(con, aggregated, progress)
-            nodes = trie.nodes
-            arrays = trie.arrays(video_index(con, aggregated.id_kind), options.top_n)
-            phases["arrays"] = time.perf_counter() - clock
-        finally:
-            con.close()
-    finally:
-        if options.temp_dir is None:
-            shutil.rmtree(spill, ignore_errors=True)
+        def watch(description: str, rows: int | None) -> AbstractContextManager[None]:
+            return progress.query(con, description, rows)
+
+        aggregated = aggregate(
+            con, groups, options.columns, options.normalization, options.min_count, options.min_term_count, watch
+        )
+        phases["aggregate"] = time.perf_counter() - clock
+        clock = time.perf_counter()
+        trie = _stream_terms(con, aggregated, progress)
+        nodes = trie.nodes
+        arrays = trie.arrays(video_index(con, aggregated.id_kind), options.top_n)
+        phases["arrays"] = time.perf_counter() - clock
 
     clock = time.perf_counter()
     with progress.phase("building", nodes, " nodes") as advance:
         search = PrefixSearch.from_internal_data_v2(*arrays)
         del arrays, trie
         data = search.to_bytes()
+        del search
         advance(nodes)
     phases["trie"] = time.perf_counter() - clock
 
-    count_column = options.columns.count if any(group.count_type for group in groups) else None
     manifest = Manifest(
         format_version=FORMAT_VERSION,
         quillon_version=_version(),
@@ -159,7 +141,11 @@ def build_index(
         nodes=nodes,
         index_size_bytes=len(data),
         index_sha256=hashlib.sha256(data).hexdigest(),
-        columns={"term": options.columns.term, "video": options.columns.video, "count": count_column},
+        columns={
+            "term": options.columns.term,
+            "video": options.columns.video,
+            "count": options.columns.count if any(group.count_type for group in groups) else None,
+        },
         sources=tuple(ManifestSource(str(file.path.resolve()), file.format, file.path.stat().st_size) for file in files),
     )
     clock = time.perf_counter()
@@ -168,6 +154,37 @@ def build_index(
         advance(len(data))
     phases["write"] = time.perf_counter() - clock
     return BuildResult(manifest, output, manifest_path(output), phases)
+
+
+@contextmanager
+def _connection(output: pathlib.Path, options: BuildOptions, progress: Progress) -> Iterator[duckdb.DuckDBPyConnection]:
+    """A DuckDB connection with the build's settings, spilling to
+    ``options.temp_dir`` or else to a fresh folder beside the index, which
+    is removed afterwards."""
+    try:
+        spill = options.temp_dir or pathlib.Path(tempfile.mkdtemp(prefix=".quillon-spill-", dir=output.parent))
+    except OSError as error:
+        raise BuildError(f"{output}: cannot write in {output.parent}: {error.strerror}") from None
+    # Terms compare by code point (UTF-8 bytes), not by a collation.
+    config: dict[str, str | bool | int | float | list[str]] = {"temp_directory": str(spill), "default_collation": ""}
+    if options.memory_limit is not None:
+        config["memory_limit"] = options.memory_limit
+    if options.threads is not None:
+        config["threads"] = options.threads
+    try:
+        try:
+            con = duckdb.connect(config=config)
+        except duckdb.Error as error:
+            raise BuildError(f"cannot start DuckDB with these settings: {first_line(error)}") from None
+        try:
+            # DuckDB draws no progress bar of its own; ours reads its estimate.
+            con.execute(f"SET enable_progress_bar = {str(progress.enabled).lower()}; SET enable_progress_bar_print = false")
+            yield con
+        finally:
+            con.close()
+    finally:
+        if options.temp_dir is None:
+            shutil.rmtree(spill, ignore_errors=True)
 
 
 def _stream_terms(con: duckdb.DuckDBPyConnection, aggregated: Aggregated, progress: Progress) -> SortedTermTrie:

@@ -48,10 +48,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         _error("interrupted; nothing written")
         return 130
+    except OSError as error:  # a full disk, a folder that cannot be written
+        _error(str(error))
+        return 1
     except BrokenPipeError:
         # The reader of our output went away (quillon query ... | head).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+
+
+def count(text: str) -> int:
+    """An argparse type: an int of at least 0."""
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
+    return value
 
 
 def _interrupt(_signal: int, _frame: object) -> NoReturn:
@@ -82,9 +93,9 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("--video", default="video_id", metavar="COLUMN", help="the column of video ids: integers 0..4294967295, UUIDs or 16-byte binaries (default: video_id)")
     build.add_argument("--count", metavar="COLUMN", help="the column of counts; without it every row counts once (default: count, where present)")
     build.add_argument("--normalize", choices=MODES, default="fold", help="how terms and queries are normalised (default: fold)")
-    build.add_argument("--top-n", type=int, default=50, metavar="N", help="the most videos a trie node keeps (default: 50)")
-    build.add_argument("--min-count", type=int, default=1, metavar="N", help="drop (term, video) pairs counted fewer than N times (default: 1)")
-    build.add_argument("--min-term-count", type=int, default=1, metavar="N", help="then drop terms counted fewer than N times in all (default: 1)")
+    build.add_argument("--top-n", type=count, default=50, metavar="N", help="the most videos a trie node keeps (default: 50)")
+    build.add_argument("--min-count", type=count, default=1, metavar="N", help="drop (term, video) pairs counted fewer than N times (default: 1)")
+    build.add_argument("--min-term-count", type=count, default=1, metavar="N", help="then drop terms counted fewer than N times in all (default: 1)")
     build.add_argument("--memory-limit", metavar="SIZE", help="DuckDB's memory limit, e.g. 4GB (default: 80%% of the memory)")
     build.add_argument("--temp-dir", type=pathlib.Path, metavar="DIR", help="where DuckDB spills what does not fit (default: a fresh folder beside INDEX)")
     build.add_argument("--threads", type=int, metavar="N", help="DuckDB's threads (default: one per core)")
@@ -94,8 +105,8 @@ def _parser() -> argparse.ArgumentParser:
     query = commands.add_parser("query", help="answer queries from an index", description="Answer each TEXT from INDEX: the stored terms within --max-dist edits, closest first, and with --videos the best videos.")
     query.add_argument("index", type=pathlib.Path, metavar="INDEX")
     query.add_argument("texts", nargs="+", metavar="TEXT")
-    query.add_argument("--max-dist", type=int, default=1, metavar="K", help="edits allowed (default: 1)")
-    query.add_argument("--limit", type=int, default=10, metavar="N", help="terms and videos shown per query (default: 10)")
+    query.add_argument("--max-dist", type=count, default=1, metavar="K", help="edits allowed (default: 1)")
+    query.add_argument("--limit", type=count, default=10, metavar="N", help="terms and videos shown per query (default: 10)")
     query.add_argument("--videos", action="store_true", help="also rank the videos")
     query.add_argument("--json", action="store_true", help="one JSON object per query, one a line")
     query.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
@@ -134,8 +145,6 @@ def _build(args: argparse.Namespace) -> int:
 
 
 def _query(args: argparse.Namespace) -> int:
-    if args.max_dist < 0 or args.limit < 0:
-        raise BuildError("--max-dist and --limit must be at least 0")
     index = Index.open(args.index, verify=args.verify)
     for text in args.texts:
         terms = index.terms(text, args.max_dist, args.limit)

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import array
 from collections.abc import Sequence
-from typing import NamedTuple
+from typing import NamedTuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -26,16 +26,15 @@ __all__ = ["HAND_LISTS", "StreamedArrays", "SortedTermTrie"]
 # compares the two.
 HAND_LISTS = False
 
-U32Array = npt.NDArray[np.uint32]
-
 
 class StreamedArrays(NamedTuple):
-    """The six arguments of ``PrefixSearch.from_internal_data_v2``."""
+    """The six arguments of ``PrefixSearch.from_internal_data_v2``; the node
+    arrays are uint32 arrays (sequences of ints to the module) or lists."""
 
-    node_shifts: U32Array | list[int]
+    node_shifts: Sequence[int]
     child_labels: list[str]
     payloads: list[tuple[int, Sequence[int], Sequence[int]] | None]
-    child_transitions: U32Array | list[int]
+    child_transitions: Sequence[int]
     video_index: list[bytes]
     video_top_n: int
 
@@ -111,4 +110,11 @@ class SortedTermTrie:
             return StreamedArrays(
                 node_shifts.tolist(), self.labels, self.payloads, child_transitions.tolist(), video_index, top_n
             )
-        return StreamedArrays(node_shifts, self.labels, self.payloads, child_transitions, video_index, top_n)
+        return StreamedArrays(
+            _as_sequence(node_shifts), self.labels, self.payloads, _as_sequence(child_transitions), video_index, top_n
+        )
+
+
+def _as_sequence(values: npt.NDArray[np.uint32]) -> Sequence[int]:
+    # What the type checker cannot see: a one-dimensional array is a sequence.
+    return cast("Sequence[int]", values)
