@@ -80,7 +80,7 @@ def test_progress_reports_phases_with_rates(tmp_path):
 
 def bad_input_cases():
     ints = values_sql([("a", 1), ("b", -5), ("c", 2), ("d", None), ("e", 4294967296)])
-    uuids = values_sql([("a", "00010203-0405-0607-0809-0a0b0c0d0e0f"), ("b", "not-a-uuid")])
+    uuids = values_sql([("a", "00010203-0405-0607-0809-0a0b0c0d0e0f"), ("b", "not-a-uuid" * 10)], ("term", "vid"))
     counts = values_sql([("a", 1, 2), ("b", 1, -1), ("c", 1, None)], ("term", "video_id", "count"))
     return [
         ("missing.parquet", None, [], "{d}/missing.parquet: no such file"),
@@ -91,10 +91,10 @@ def bad_input_cases():
         ("log.parquet", "SELECT 'a' AS term, 1 AS video_id, 'x' AS n", ["--count", "n"], "{d}/log.parquet: column 'n' is VARCHAR; counts must be integers"),
         ("log.parquet", "SELECT 'a' AS term, 1 AS video_id", ["--count", "n"], "{d}/log.parquet: no column 'n' (columns: 'term', 'video_id')"),
         ("log.csv", "SELECT 'a' AS term, 1 AS video_id LIMIT 0", [], "{d}/log.csv: no rows"),
-        ("log.parquet", ints, [], "{d}/log.parquet: 3 rows with a bad video_id or count, e.g. row 2: video_id -5 is outside 0..4294967295; row 4: video_id is missing (NULL); row 5: video_id 4294967296 is outside 0..4294967295"),
-        ("log.csv", uuids, [], "{d}/log.csv: 1 row with a bad video_id or count, e.g. row 2: video_id 'not-a-uuid' is not a UUID"),
+        ("log.parquet", ints, [], "{d}/log.parquet: 3 rows with a bad video_id, e.g. row 2: video_id -5 is outside 0..4294967295; row 4: video_id is missing (NULL); row 5: video_id 4294967296 is outside 0..4294967295"),
+        ("log.csv", uuids, ["--video", "vid"], "{d}/log.csv: 1 row with a bad vid, e.g. row 2: vid '" + "not-a-uuid" * 6 + "' is not a UUID"),
         ("log.jsonl", counts, [], "{d}/log.jsonl: 2 rows with a bad video_id or count, e.g. row 2: count -1 is outside 0..4294967295; row 3: count is missing (NULL)"),
-        ("log.parquet", "SELECT 'a' AS term, '\\xAB\\xCD'::BLOB AS video_id", [], "{d}/log.parquet: 1 row with a bad video_id or count, e.g. row 1: video_id is 2 bytes, not the 16 of a UUID"),
+        ("log.parquet", "SELECT 'a' AS term, '\\xAB\\xCD'::BLOB AS video_id", [], "{d}/log.parquet: 1 row with a bad video_id, e.g. row 1: video_id is 2 bytes, not the 16 of a UUID"),
         ("log.parquet", values_sql([(" ", 1), ("b", 1)]), ["--min-count", "2"], "nothing left to index: 1 of 2 rows refused, 1 (term, video) pairs below --min-count 2"),
         # Past the rows DuckDB samples to guess a CSV column's type.
         ("log.csv", "SELECT 'w' || i AS term, i::VARCHAR AS video_id, i AS k FROM range(30000) t(i) UNION ALL SELECT 'bad', 'abc', 30000 ORDER BY k", [], "{d}/log.csv: cannot read: Conversion Error: CSV Error on Line: 30002; Original Line: bad,abc,30000; Error when converting column \"video_id\". Could not convert string \"abc\" to 'BIGINT'"),

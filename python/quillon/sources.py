@@ -50,8 +50,10 @@ _INTEGER_TYPES = {
 }  # fmt: skip
 _UUID_TYPES = {"VARCHAR", "UUID", "BLOB"}
 
-# Examples quoted in a message about bad rows, per file.
+# Examples quoted in a message about bad rows, per file, and the most
+# characters of a value each quotes.
 _EXAMPLES = 3
+_VALUE_CHARS = 60
 
 
 class BuildError(Exception):
@@ -114,18 +116,26 @@ class SourceGroup:
 
     def problem_sql(self, columns: Columns) -> str:
         """A text that says what is wrong with a row's id or count, or NULL."""
-        video = _ident(columns.video)
+        video, name = _ident(columns.video), columns.video
+        # Values are quoted cut short: a malformed id may be any length.
+        shown = f"left({video}::VARCHAR, {_VALUE_CHARS})"
         if self.video_type in _INTEGER_TYPES:
-            bad_video = f"'video_id ' || {video}::VARCHAR || ' is outside 0..{U32_MAX}'"
+            bad_video = f"{sql_text(name + ' ')} || {shown} || ' is outside 0..{U32_MAX}'"
         elif self.video_type == "BLOB":
-            bad_video = f"'video_id is ' || octet_length({video}) || ' bytes, not the 16 of a UUID'"
+            bad_video = f"{sql_text(name + ' is ')} || octet_length({video}) || ' bytes, not the 16 of a UUID'"
         else:
-            bad_video = f"'video_id ''' || {video}::VARCHAR || ''' is not a UUID'"
-        cases = [f"WHEN {video} IS NULL THEN 'video_id is missing (NULL)'", f"WHEN {self._video_sql(columns)} IS NULL THEN {bad_video}"]
+            bad_video = f"{sql_text(name + ' ' + chr(39))} || {shown} || {sql_text(chr(39) + ' is not a UUID')}"
+        cases = [
+            f"WHEN {video} IS NULL THEN {sql_text(name + ' is missing (NULL)')}",
+            f"WHEN {self._video_sql(columns)} IS NULL THEN {bad_video}",
+        ]
         if self.count_type is not None:
-            count = _ident(columns.count)
-            cases.append(f"WHEN {count} IS NULL THEN 'count is missing (NULL)'")
-            cases.append(f"WHEN {self._count_sql(columns)} IS NULL THEN 'count ' || {count}::VARCHAR || ' is outside 0..{U32_MAX}'")
+            count, name = _ident(columns.count), columns.count
+            cases.append(f"WHEN {count} IS NULL THEN {sql_text(name + ' is missing (NULL)')}")
+            cases.append(
+                f"WHEN {self._count_sql(columns)} IS NULL THEN "
+                f"{sql_text(name + ' ')} || {count}::VARCHAR || ' is outside 0..{U32_MAX}'"
+            )
         return "CASE " + " ".join(cases) + " END"
 
 
@@ -293,9 +303,10 @@ def bad_rows_message(con: duckdb.DuckDBPyConnection, groups: Iterable[SourceGrou
             if rows:
                 examples = "; ".join(f"row {row}: {problem}" for row, problem, _total in rows)
                 total = rows[0][2]
-                found.append(f"{path}: {total:,} {'row' if total == 1 else 'rows'} with a bad video_id or count, e.g. {examples}")
+                what = columns.video + (f" or {columns.count}" if group.count_type is not None else "")
+                found.append(f"{path}: {total:,} {'row' if total == 1 else 'rows'} with a bad {what}, e.g. {examples}")
     if not found:
-        return "rows with a bad video_id or count (the files changed while being read?)"
+        return "rows with a bad video id or count (the files changed while being read?)"
     if len(found) > 1:
         return f"{found[0]} (and bad rows in {len(found) - 1} more {'file' if len(found) == 2 else 'files'})"
     return found[0]
