@@ -8,8 +8,10 @@ import io
 import json
 import os
 import random
+import signal
 import subprocess
 import sys
+import time
 import uuid
 
 import duckdb
@@ -267,3 +269,20 @@ def test_streaming_pass_refuses_terms_out_of_order():
     trie = SortedTermTrie()
     with pytest.raises(ValueError, match=r"^terms out of order: 'ab' after 'b'$"):
         trie.add(["b", "ab"], [1, 1], [0, 0], [], [])
+
+
+def test_a_terminated_build_leaves_the_old_pair_and_no_litter(tmp_path):
+    small = write_table(tmp_path / "small.parquet", values_sql(LOG))
+    (tmp_path / "out").mkdir()
+    build_index([str(small)], tmp_path / "out" / "i")
+    big = make_search_log(tmp_path / "big.parquet", rows=1_000_000).path
+    before = {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+    command = [sys.executable, "-m", "quillon", "build", str(big), "-o", str(tmp_path / "out" / "i"), "--threads", "1"]
+    process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    # The spill folder appears as the build starts reading.
+    while process.poll() is None and not any(p.name.startswith(".quillon-spill-") for p in (tmp_path / "out").iterdir()):
+        time.sleep(0.005)
+    process.send_signal(signal.SIGTERM)
+    _out, err = process.communicate(timeout=60)
+    assert (process.returncode, err) == (128 + signal.SIGTERM, "quillon: error: interrupted; nothing written\n")
+    assert {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()} == before

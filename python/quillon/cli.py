@@ -15,6 +15,7 @@ import os
 import pathlib
 import signal
 import sys
+import threading
 from collections.abc import Sequence
 from typing import NoReturn
 
@@ -35,8 +36,30 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line ``argv`` (default: ``sys.argv[1:]``); returns
     the exit status."""
     args = _parser().parse_args(argv)
-    # A terminated build cleans up as an interrupted one does.
-    signal.signal(signal.SIGTERM, _interrupt)
+    # Interrupted or terminated, a build removes what it wrote so far; DuckDB
+    # may report the interruption as an error of its own.
+    signalled: list[int] = []
+
+    def interrupt(signum: int, _frame: object) -> NoReturn:
+        signalled.append(signum)
+        raise KeyboardInterrupt
+
+    on_main_thread = threading.current_thread() is threading.main_thread()
+    signums = (signal.SIGINT, signal.SIGTERM) if on_main_thread else ()
+    previous = {signum: signal.signal(signum, interrupt) for signum in signums}
+    try:
+        return _run(args)
+    except BaseException as error:
+        if not signalled and not isinstance(error, KeyboardInterrupt):
+            raise
+        _error("interrupted; nothing written")
+        return 128 + (signalled[0] if signalled else signal.SIGINT)
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         return int(args.run(args))
     except (BuildError, IndexLoadError) as error:
@@ -45,15 +68,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except duckdb.OutOfMemoryException as error:
         _error(f"out of memory: {error}; give DuckDB more room with --memory-limit, or a --temp-dir with free space")
         return 1
-    except KeyboardInterrupt:
-        _error("interrupted; nothing written")
-        return 130
-    except OSError as error:  # a full disk, a folder that cannot be written
-        _error(str(error))
-        return 1
     except BrokenPipeError:
         # The reader of our output went away (quillon query ... | head).
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as error:  # a full disk, a folder that cannot be written
+        _error(str(error))
         return 1
 
 
@@ -63,10 +83,6 @@ def count(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
     return value
-
-
-def _interrupt(_signal: int, _frame: object) -> NoReturn:
-    raise KeyboardInterrupt
 
 
 def _error(message: str) -> None:
