@@ -2,8 +2,8 @@
 
 Results go to standard output, progress and errors to standard error. Exit
 status: 0 done, 2 bad usage or bad input (one line naming the file and what
-is wrong; nothing written), 1 anything else (out of memory, a bug), 130
-interrupted.
+is wrong; nothing written), 1 anything else (out of memory, a full disk, a
+bug), 128 + the signal when interrupted (130 for Ctrl-C, 143 for SIGTERM).
 """
 
 from __future__ import annotations
