@@ -9,10 +9,13 @@ DuckDB when they outgrow its memory limit):
   row; everything after this works on groups.
 - ``term_map``: each distinct raw term and its normalised form, computed by
   ``quillon.normalize`` once per distinct raw term.
-- ``pairs``: (term, video, count) grouped again by normalised term, counts
-  summed and saturated at 4294967295, pairs below the minimum count dropped.
-- ``terms``: the terms that reach the minimum term count, numbered (``tid``)
-  in code-point order, with their total count and number of videos.
+- ``all_pairs``: (term, video, count) grouped again by normalised term,
+  counts summed and saturated at 4294967295.
+- ``term_totals``: each term's total count and number of videos over its
+  pairs that reach the minimum count.
+- ``terms``: the terms whose total reaches the minimum term count, numbered
+  (``tid``) in code-point order.
+- ``kept``: the pairs that reach the minimum count, of the kept terms.
 - ``videos``: the videos of the kept pairs, numbered (``vix``) by id.
 - ``entries``: (tid, vix, count) in the order of the payloads: by term, then
   count descending, then video number, which is the id's order.
@@ -116,31 +119,37 @@ def aggregate(
             f"CREATE TEMP TABLE all_pairs AS SELECT term, video, least(sum(n), {U32_MAX})::UINTEGER AS n "
             "FROM raw_pairs JOIN term_map USING (raw) WHERE term <> '' AND NOT contains(term, chr(0)) GROUP BY term, video",
         )
-        con.execute(f"CREATE TEMP TABLE pairs AS SELECT * FROM all_pairs WHERE n >= {min_count}")
+        con.execute(
+            f"CREATE TEMP TABLE term_totals AS SELECT term, least(sum(n), {U32_MAX})::UINTEGER AS total, "
+            f"count(*)::UINTEGER AS size FROM all_pairs WHERE n >= {min_count} GROUP BY term",
+        )
         con.execute(
             "CREATE TEMP TABLE terms AS SELECT (row_number() OVER (ORDER BY term) - 1)::BIGINT AS tid, term, total, size "
-            f"FROM (SELECT term, least(sum(n), {U32_MAX})::UINTEGER AS total, count(*)::UINTEGER AS size FROM pairs "
-            f"GROUP BY term HAVING sum(n) >= {min_term_count}) ORDER BY tid",
+            f"FROM term_totals WHERE total >= {min_term_count} ORDER BY tid",
+        )
+        con.execute(
+            "CREATE TEMP TABLE kept AS SELECT tid, video, n FROM all_pairs JOIN terms USING (term) "
+            f"WHERE n >= {min_count}",
         )
         con.execute(
             "CREATE TEMP TABLE videos AS SELECT (row_number() OVER (ORDER BY video) - 1)::UINTEGER AS vix, video "
-            "FROM (SELECT DISTINCT video FROM pairs SEMI JOIN terms USING (term)) ORDER BY vix",
+            "FROM (SELECT DISTINCT video FROM kept) ORDER BY vix",
         )
         con.execute(
-            "CREATE TEMP TABLE entries AS SELECT tid, vix, n FROM pairs JOIN terms USING (term) "
-            "JOIN videos USING (video) ORDER BY tid, n DESC, vix",
+            "CREATE TEMP TABLE entries AS SELECT tid, vix, n FROM kept JOIN videos USING (video) ORDER BY tid, n DESC, vix"
         )
-    all_pairs, pairs, all_terms, terms, videos = _one(
+    all_pairs, pairs_at_min_count, all_terms, terms, videos, entries = _one(
         con,
-        "SELECT (SELECT count(*) FROM all_pairs), (SELECT count(*) FROM pairs), "
-        "(SELECT count(DISTINCT term) FROM pairs), (SELECT count(*) FROM terms), (SELECT count(*) FROM videos)",
+        "SELECT (SELECT count(*) FROM all_pairs), (SELECT coalesce(sum(size), 0) FROM term_totals), "
+        "(SELECT count(*) FROM term_totals), (SELECT count(*) FROM terms), (SELECT count(*) FROM videos), "
+        "(SELECT count(*) FROM entries)",
     )
     aggregated = Aggregated(
         rows_read=rows_read,
         refused={REFUSED_NULL: null_terms, REFUSED_EMPTY: empty_terms, REFUSED_NUL: nul_terms},
-        pairs_below_min_count=all_pairs - pairs,
+        pairs_below_min_count=all_pairs - pairs_at_min_count,
         terms_below_min_term_count=all_terms - terms,
-        pairs=_one(con, "SELECT count(*) FROM entries")[0],
+        pairs=entries,
         terms=terms,
         videos=videos,
         id_kind=groups[0].id_kind,
