@@ -9,7 +9,10 @@ DuckDB when they outgrow its memory limit):
   row; everything after this works on groups.
 - ``term_map``: each distinct raw term and its normalised form, computed by
   ``quillon.normalize`` once per distinct raw term.
-- ``all_pairs``: (term, video, count) grouped again by normalised term,
+- ``term_ids``, ``raw_ids``: each normalised term numbered (``sid``) in
+  code-point order, and the number of each raw term's normalised form, so
+  that what follows groups and joins numbers rather than text.
+- ``all_pairs``: (sid, video, count) grouped again by normalised term,
   counts summed and saturated at 4294967295.
 - ``term_totals``: each term's total count and number of videos over its
   pairs that reach the minimum count.
@@ -115,20 +118,27 @@ def aggregate(
     )
 
     with watch("aggregating", None):
+        # Terms numbered in code-point order (sid), so that the pairs are
+        # grouped and joined by number, not by text.
         con.execute(
-            f"CREATE TEMP TABLE all_pairs AS SELECT term, video, least(sum(n), {U32_MAX})::UINTEGER AS n "
-            "FROM raw_pairs JOIN term_map USING (raw) WHERE term <> '' AND NOT contains(term, chr(0)) GROUP BY term, video",
+            "CREATE TEMP TABLE term_ids AS SELECT row_number() OVER (ORDER BY term)::UINTEGER AS sid, term "
+            "FROM (SELECT DISTINCT term FROM term_map WHERE term <> '' AND NOT contains(term, chr(0)))"
+        )
+        con.execute("CREATE TEMP TABLE raw_ids AS SELECT raw, sid FROM term_map JOIN term_ids USING (term)")
+        con.execute(
+            f"CREATE TEMP TABLE all_pairs AS SELECT sid, video, least(sum(n), {U32_MAX})::UINTEGER AS n "
+            "FROM raw_pairs JOIN raw_ids USING (raw) GROUP BY sid, video",
         )
         con.execute(
-            f"CREATE TEMP TABLE term_totals AS SELECT term, least(sum(n), {U32_MAX})::UINTEGER AS total, "
-            f"count(*)::UINTEGER AS size FROM all_pairs WHERE n >= {min_count} GROUP BY term",
+            f"CREATE TEMP TABLE term_totals AS SELECT sid, least(sum(n), {U32_MAX})::UINTEGER AS total, "
+            f"count(*)::UINTEGER AS size FROM all_pairs WHERE n >= {min_count} GROUP BY sid",
         )
         con.execute(
-            "CREATE TEMP TABLE terms AS SELECT (row_number() OVER (ORDER BY term) - 1)::BIGINT AS tid, term, total, size "
-            f"FROM term_totals WHERE total >= {min_term_count} ORDER BY tid",
+            "CREATE TEMP TABLE terms AS SELECT (row_number() OVER (ORDER BY sid) - 1)::BIGINT AS tid, sid, term, total, size "
+            f"FROM term_totals JOIN term_ids USING (sid) WHERE total >= {min_term_count} ORDER BY tid",
         )
         con.execute(
-            "CREATE TEMP TABLE kept AS SELECT tid, video, n FROM all_pairs JOIN terms USING (term) "
+            "CREATE TEMP TABLE kept AS SELECT tid, video, n FROM all_pairs JOIN terms USING (sid) "
             f"WHERE n >= {min_count}",
         )
         con.execute(
