@@ -146,6 +146,7 @@ def run_child(kind: str, log: pathlib.Path, out: pathlib.Path, mode: str, lists:
         raise SystemExit(f"{kind} child failed with status {process.returncode}")
     report: dict[str, object] = json.loads(output)
     report["peak_bytes"] = usage.ru_maxrss * 1024
+    report["cpu_seconds"] = usage.ru_utime + usage.ru_stime  # the whole child, start-up included
     report["other_cores"] = meter.other_cores()
     return report
 
@@ -240,17 +241,18 @@ def check(runs: dict[str, list[dict[str, object]]], out: pathlib.Path) -> None:
 
 def print_runs(runs: dict[str, list[dict[str, object]]], rows: int, unit: str) -> dict[str, dict[str, object]]:
     print()
-    print(f"{'':<16}{'seconds':>24}  {unit + '/s':>32}  {'peak memory (MiB)':>24}  other cores busy")
+    print(f"{'':<16}{'seconds':>24}  {unit + '/s':>32}  {'peak memory (MiB)':>24}  {'CPU s':>20}  other cores busy")
     speeds: dict[str, dict[str, object]] = {}
     for name, samples in runs.items():
         seconds = summary([float(r["seconds"]) for r in samples])  # type: ignore[arg-type]
         speed = summary([rows / float(r["seconds"]) for r in samples])  # type: ignore[arg-type]
         peak = summary([int(r["peak_bytes"]) / 2**20 for r in samples])  # type: ignore[call-overload]
+        cpu = summary([float(r["cpu_seconds"]) for r in samples])  # type: ignore[arg-type]
         others = [float(r["other_cores"]) for r in samples if r["other_cores"] is not None]  # type: ignore[arg-type]
         speeds[name] = speed
         print(
             f"{name:<16}{spread_text(seconds, '{:.2f}'):>24}  {spread_text(speed, '{:,.0f}'):>32}  "
-            f"{spread_text(peak, '{:,.0f}'):>24}  {max(others, default=0):.2f}"
+            f"{spread_text(peak, '{:,.0f}'):>24}  {spread_text(cpu, '{:.1f}'):>20}  {max(others, default=0):.2f}"
         )
     return speeds
 
