@@ -76,3 +76,11 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if "heavy" in item.keywords:
             item.add_marker(skip)
+
+
+@pytest.fixture(scope="session")
+def example_index(tmp_path_factory):
+    """The index of the example search log, as ``quillon demo`` builds it."""
+    from quillon.serve import demo_index
+
+    return demo_index(tmp_path_factory.mktemp("example"), announce=lambda _line: None)

@@ -1,9 +1,11 @@
-"""The ``quillon`` command: ``build``, ``query`` and ``info``.
+"""The ``quillon`` command: ``build``, ``query``, ``info``, ``serve`` and
+``demo``.
 
 Results go to standard output, progress and errors to standard error. Exit
 status: 0 done, 2 bad usage or bad input (one line naming the file and what
 is wrong; nothing written), 1 anything else (out of memory, a full disk, a
 bug), 128 + the signal when interrupted (130 for Ctrl-C, 143 for SIGTERM).
+``serve`` and ``demo`` stop on Ctrl-C or SIGTERM with status 0.
 """
 
 from __future__ import annotations
@@ -16,8 +18,8 @@ import pathlib
 import signal
 import sys
 import threading
-from collections.abc import Sequence
-from typing import NoReturn
+from collections.abc import Callable, Sequence
+from typing import NoReturn, TypeVar
 
 import duckdb
 
@@ -30,6 +32,7 @@ from quillon.sources import FORMATS, Columns
 __all__ = ["main"]
 
 EXIT_BAD_INPUT = 2
+Number = TypeVar("Number", int, float)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -85,6 +88,20 @@ def count(text: str) -> int:
     return value
 
 
+def _ranged(low: Number, high: Number) -> Callable[[str], Number]:
+    """An argparse type: a number (of the type of ``low``) from ``low`` to ``high``."""
+    kind = type(low)
+
+    def number(text: str) -> Number:
+        value = kind(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be {low}..{high}, not {text}")
+        return value
+
+    number.__name__ = kind.__name__  # argparse names it in "invalid int value"
+    return number
+
+
 def _error(message: str) -> None:
     print(f"quillon: error: {message}", file=sys.stderr)
 
@@ -133,7 +150,34 @@ def _parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true", help="the manifest and the measures as one JSON object")
     info.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
     info.set_defaults(run=_info)
+
+    serve = commands.add_parser(
+        "serve",
+        help="answer a search box over HTTP",
+        description="Serve INDEX over HTTP: the page at /, /api/suggest and /healthz. A new INDEX written by "
+        "quillon build is picked up within a second, or at once on SIGHUP, once it has loaded and verified.",
+    )
+    serve.add_argument("index", type=pathlib.Path, metavar="INDEX")
+    _add_server_options(serve)
+    serve.set_defaults(run=_serve)
+
+    demo = commands.add_parser(
+        "demo",
+        help="build the example index if missing and serve it",
+        description="Build the example search log and its index in --dir (once), then serve it as quillon serve does.",
+    )
+    demo.add_argument("--dir", type=pathlib.Path, metavar="DIR", help="where the example index lives (default: ~/.cache/quillon/demo)")
+    _add_server_options(demo)
+    demo.set_defaults(run=_demo)
     return parser
+
+
+def _add_server_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--host", default="127.0.0.1", help="the address to listen on (default: 127.0.0.1)")
+    parser.add_argument("--port", type=_ranged(0, 65535), default=8000, help="the port (default: 8000; 0: any free one)")
+    parser.add_argument("--workers", type=_ranged(1, 64), default=1, metavar="N", help="worker processes (default: 1)")
+    parser.add_argument("--check-interval", type=_ranged(0.01, 3600.0), default=1.0, metavar="SECONDS", help="how often each worker looks for a new index file (default: 1)")
+    parser.add_argument("--access-log", action="store_true", help="log every request")
 
 
 def _build(args: argparse.Namespace) -> int:
@@ -179,6 +223,19 @@ def _query(args: argparse.Namespace) -> int:
         if videos is not None:
             _print_table([("video", "score"), *([(v, f"{s:.4f}") for v, s in videos] or [("(no video)", "")])], indent="  ")
     return 0
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from quillon.serve import serve  # the web stack loads only for these commands
+
+    return serve(args.index, args.host, args.port, args.workers, args.check_interval, args.access_log)
+
+
+def _demo(args: argparse.Namespace) -> int:
+    from quillon.serve import default_demo_folder, demo_index, serve
+
+    index = demo_index(args.dir or default_demo_folder())
+    return serve(index, args.host, args.port, args.workers, args.check_interval, args.access_log)
 
 
 def _print_table(rows: list[tuple[str, str]], indent: str) -> None:
