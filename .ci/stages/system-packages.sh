@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# System packages the build needs that pip cannot bring: GoogleTest for the
-# C++ tests. (The fuzz stage installs clang itself.)
+# System packages the build and tests need that pip cannot bring: GoogleTest
+# for the C++ tests; Chromium and its WebDriver for the browser test of
+# quillon serve's page. Only missing ones are installed. (The fuzz stage
+# installs clang itself.)
 set -euo pipefail
 
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+missing=()
+for package in libgtest-dev chromium chromium-driver; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq libgtest-dev >/dev/null
+  apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

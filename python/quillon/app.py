@@ -18,12 +18,12 @@ import contextlib
 import datetime
 import importlib.resources
 import os
+import pathlib
 import re
 import signal
 import time
 import urllib.parse
 from collections.abc import AsyncIterator
-from typing import Any
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -31,6 +31,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from quillon.index import Index
 from quillon.live import LiveIndex, logger
 
 __all__ = ["MAX_QUERY_LENGTH", "BadRequest", "SuggestParams", "create_app", "parse_suggest_params"]
@@ -139,7 +140,7 @@ def default_max_dist(normalized: str) -> int:
     return 1 if len(normalized) <= SHORT_QUERY else 2
 
 
-def create_app(index_path: str | os.PathLike[str], check_interval: float = 1.0, handle_sighup: bool = False) -> Starlette:
+def create_app(index_path: str | pathlib.Path, check_interval: float = 1.0, handle_sighup: bool = False) -> Starlette:
     """The application serving ``index_path``, opened and verified now
     (``IndexLoadError`` if it cannot be). While the app runs (its lifespan),
     a thread watches the file every ``check_interval`` seconds; with
@@ -211,7 +212,7 @@ def create_app(index_path: str | os.PathLike[str], check_interval: float = 1.0, 
     return app
 
 
-def _index_summary(index: Any) -> dict[str, object]:
+def _index_summary(index: Index) -> dict[str, object]:
     summary: dict[str, object] = {"path": str(index.path), "size_bytes": index.size_bytes}
     manifest = index.manifest
     if manifest is not None:
