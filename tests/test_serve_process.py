@@ -62,6 +62,29 @@ def test_sighup_reloads_every_worker_in_place(tmp_path, workers):
     assert ("SIGHUP: asking workers" in log) == (workers > 1)
 
 
+def test_a_worker_replaced_while_the_file_is_bad_waits_for_a_good_one(tmp_path):
+    old = build_small_index(tmp_path, "old.idx", [("cat", 1)])
+    new = build_small_index(tmp_path, "new.idx", [("dog", 3)])
+    path = tmp_path / "live.idx"
+    write_index_files(path, *old)
+    args = ["serve", str(path), "--workers", "2", "--check-interval", "3600"]
+    with running_server(args, tmp_path / "server.log") as server:
+        first = sha_by_worker(server, 2, "both workers")
+        write_index_files(path, new[0][:-1] + bytes([new[0][-1] ^ 1]), new[1])
+        victim, survivor = first
+        os.kill(victim, signal.SIGKILL)
+        wait_for(lambda: "this worker cannot start: " in server.log.read_text(), what="a replacement to fail")
+        assert server.get("/healthz")["pid"] == survivor  # answering from the old index meanwhile
+        write_index_files(path, *new)
+
+        def replaced():
+            health = server.get("/healthz")
+            return health["pid"] not in first and health["index"]["index_sha256"] == sha_of(new)
+
+        wait_for(replaced, what="a worker on the good file")
+    assert "the index bytes do not have the SHA-256 its manifest records" in server.log.read_text()
+
+
 def test_demo_serves_the_example_index_and_stops_on_ctrl_c(example_index, tmp_path):
     with running_server(["demo", "--dir", str(example_index.parent)], tmp_path / "demo.log") as server:
         with urllib.request.urlopen(server.url + "/", timeout=30) as response:

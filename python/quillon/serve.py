@@ -100,7 +100,15 @@ def serve(
 
 def worker_app() -> Starlette:
     """The app of one worker process of the supervisor."""
-    return create_app(os.environ[ENV_INDEX], float(os.environ[ENV_CHECK_INTERVAL]), handle_sighup=True)
+    try:
+        return create_app(os.environ[ENV_INDEX], float(os.environ[ENV_CHECK_INTERVAL]), handle_sighup=True)
+    except IndexLoadError as error:
+        # Only a worker started in place of one that died gets here (the
+        # file was checked before the first ones). With no index of its own
+        # to fall back on it ends; the supervisor starts another, which tries
+        # again, while the other workers answer.
+        logger.error("this worker cannot start: %s", error)
+        raise SystemExit(1) from None
 
 
 class _Supervisor(Multiprocess):
