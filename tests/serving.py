@@ -43,14 +43,14 @@ class Server:
 
 
 @contextlib.contextmanager
-def running_server(args: list[str], log: pathlib.Path) -> Iterator[Server]:
-    """Starts ``python -m quillon ARGS --port 0``, waits for the line that
-    names its address, and stops it with SIGINT afterwards, expecting a
-    clean exit."""
+def running_server(args: list[str], log: pathlib.Path, command: list[str] | None = None) -> Iterator[Server]:
+    """Starts ``python -m quillon ARGS --port 0`` (or ``COMMAND ARGS``),
+    waits for the line that names its address, and stops it with SIGINT
+    afterwards, expecting a clean exit."""
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     with open(log, "w") as stderr:
         process = subprocess.Popen(
-            [sys.executable, "-m", "quillon", *args, "--port", "0"], stdout=subprocess.PIPE, stderr=stderr, text=True, env=env
+            [*(command or [sys.executable, "-m", "quillon"]), *args, "--port", "0"], stdout=subprocess.PIPE, stderr=stderr, text=True, env=env
         )
     try:
         line = _first_line(process, START_TIMEOUT)

@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import json
 import os
+import pathlib
 import signal
+import sys
 import urllib.request
 
 import pytest
@@ -41,11 +43,16 @@ def test_sighup_reloads_every_worker_in_place(tmp_path, workers):
     write_index_files(path, *old)
     # An hour between checks: only the signal can make them look.
     args = ["serve", str(path), "--workers", str(workers), "--check-interval", "3600"]
-    with running_server(args, tmp_path / "server.log") as server:
+    # As a user starts it: the console script, whose imports (DuckDB among
+    # them) the spawned workers do not repeat.
+    command = [str(pathlib.Path(sys.executable).with_name("quillon"))]
+    with running_server(args, tmp_path / "server.log", command) as server:
         before = sha_by_worker(server, workers, "every worker")
         assert all(state == (1, sha_of(old)) for state in before.values())
         if workers == 1:
             assert list(before) == [server.process.pid]
+        else:
+            assert not any("duckdb" in pathlib.Path(f"/proc/{pid}/maps").read_text() for pid in before)
         write_index_files(path, *new)
         server.process.send_signal(signal.SIGHUP)
 

@@ -10,6 +10,7 @@ which reload the file in place as a single worker does.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import pathlib
 import signal
@@ -23,11 +24,8 @@ from starlette.applications import Starlette
 from uvicorn.supervisors import Multiprocess
 
 from quillon.app import create_app
-from quillon.build import build_index
-from quillon.examplelog import make_search_log
 from quillon.index import Index, IndexLoadError
 from quillon.live import logger
-from quillon.progress import Progress
 
 __all__ = ["demo_index", "serve", "worker_app"]
 
@@ -85,6 +83,7 @@ def serve(
         if app is not None:
             uvicorn.Server(uvicorn.Config(app, **options)).run(sockets=[listener])
         else:
+            _spawn_without_rerunning_main()
             os.environ[ENV_INDEX] = str(pathlib.Path(index_path).resolve())
             os.environ[ENV_CHECK_INTERVAL] = str(check_interval)
             config = uvicorn.Config("quillon.serve:worker_app", factory=True, workers=workers, **options)
@@ -109,6 +108,17 @@ def worker_app() -> Starlette:
         # again, while the other workers answer.
         logger.error("this worker cannot start: %s", error)
         raise SystemExit(1) from None
+
+
+def _spawn_without_rerunning_main() -> None:
+    """A spawned worker first runs the parent's main script again; for the
+    ``quillon`` console script that imports the whole command line, DuckDB
+    and the build with it, some 30 MiB a worker for nothing. Named as under
+    ``python -m quillon``, the main module is one that multiprocessing does
+    not run again."""
+    main = sys.modules["__main__"]
+    if getattr(main, "__spec__", None) is None and pathlib.Path(getattr(main, "__file__", "")).name == "quillon":
+        main.__spec__ = importlib.util.find_spec("quillon.__main__")
 
 
 class _Supervisor(Multiprocess):
@@ -149,6 +159,11 @@ def demo_index(folder: pathlib.Path, announce: Callable[[str], None] = print) ->
         return index
     except IndexLoadError:
         pass
+    # Here, not at the top: workers import this module and need neither.
+    from quillon.build import build_index
+    from quillon.examplelog import make_search_log
+    from quillon.progress import Progress
+
     folder.mkdir(parents=True, exist_ok=True)
     announce(f"building the example index in {folder} (once; a few seconds)")
     log = make_search_log(folder / "search_log.parquet").path
