@@ -34,7 +34,7 @@ from starlette.routing import Route
 from quillon.index import Index
 from quillon.live import LiveIndex, logger
 
-__all__ = ["MAX_QUERY_LENGTH", "BadRequest", "SuggestParams", "create_app", "parse_suggest_params"]
+__all__ = ["MAX_QUERY_LENGTH", "BadRequest", "SuggestParams", "create_app", "default_max_dist", "parse_suggest_params"]
 
 MAX_QUERY_LENGTH = 256  # code points
 MAX_DIST_RANGE = range(0, 4)
@@ -137,6 +137,7 @@ def _shown(text: str) -> str:
 
 
 def default_max_dist(normalized: str) -> int:
+    """The edits allowed when a request names none."""
     return 1 if len(normalized) <= SHORT_QUERY else 2
 
 
