@@ -1,13 +1,9 @@
-"""The page of quillon serve in a real browser: Debian's chromium and
-chromium-driver, headless, driven by Selenium. Typing a misspelt word key by
-key shows the index's terms and videos; the arrow keys move the selection and
-Enter puts the chosen term in the box. A screenshot is left in the test's
-folder, and copied to $QUILLON_SCREENSHOT when that is set (the README's
-picture comes from there).
-
-Without a browser the test skips, except where QUILLON_REQUIRE_BROWSER=1
-(CI) makes that a failure. It is marked heavy: the sanitizers' run preloads
-AddressSanitizer into every child process, which Chromium does not survive.
+"""The page in a real browser (Debian's chromium and chromium-driver,
+headless, through Selenium): typing a misspelt word key by key, the arrow
+keys and Enter. The screenshot goes to the test's folder and to
+$QUILLON_SCREENSHOT when set (the README's picture). Without a browser it
+skips, or fails where QUILLON_REQUIRE_BROWSER=1 (CI). Heavy: the sanitizers'
+run preloads AddressSanitizer into every child, which Chromium does not survive.
 """
 
 from __future__ import annotations

@@ -61,23 +61,15 @@ def test_suggest_answers_as_the_index_does(client, index_path, query, q, max_dis
     assert body == answer_of(Index.open(index_path), q, max_dist, limit, videos)
 
 
-def test_suggest_finds_a_misspelt_word(client):
-    body = client.get("/api/suggest?q=CATHEDRL").json()
-    assert body["terms"] == [{"term": "cathedral", "distance": 1}]
-    assert body["videos"] == [{"id": "5", "score": 1.0}]
-
-
 @pytest.mark.parametrize(
     "query, parameter, message",
     [
         ("", "q", "missing parameter q: the text typed so far"),
-        ("max_dist=1", "q", "missing parameter q: the text typed so far"),
         ("q=" + "a" * 257, "q", "q is 257 characters long; the most is 256"),
         ("q=" + "%C3%A9" * 257, "q", "q is 257 characters long; the most is 256"),
         ("q=%ff", "q", "q is not valid UTF-8 text"),
         ("q=%ED%A0%80", "q", "q is not valid UTF-8 text"),  # a lone surrogate, encoded
         ("q=ab%zz", "q", "q holds '%zz', which is not a percent-escape (%XX in hex)"),
-        ("q=ab%4", "q", "q holds '%4', which is not a percent-escape (%XX in hex)"),
         ("q=a%00b", "q", "q contains U+0000, which is not text"),
         ("q=a&q=b", "q", "q is given 2 times; give it once"),
         ("q=a&max_dist=4", "max_dist", "max_dist must be an integer from 0 to 3, not '4'"),
@@ -85,7 +77,6 @@ def test_suggest_finds_a_misspelt_word(client):
         ("q=a&max_dist=1.0", "max_dist", "max_dist must be an integer from 0 to 3, not '1.0'"),
         ("q=a&max_dist=+1", "max_dist", "max_dist must be an integer from 0 to 3, not ' 1'"),
         ("q=a&max_dist=%D9%A1", "max_dist", "max_dist must be an integer from 0 to 3, not '١'"),
-        ("q=a&max_dist=", "max_dist", "max_dist must be an integer from 0 to 3, not ''"),
         ("q=a&limit=0", "limit", "limit must be an integer from 1 to 100, not '0'"),
         ("q=a&limit=101", "limit", "limit must be an integer from 1 to 100, not '101'"),
         ("q=a&limit=" + "9" * 50, "limit", "limit must be an integer from 1 to 100, not '" + "9" * 40 + "…'"),
@@ -119,19 +110,12 @@ def test_unknown_paths_methods_and_failures_answer_json(index_path, monkeypatch,
 def test_healthz_names_the_live_index(client, index_path):
     health = client.get("/healthz").json()
     manifest = Index.open(index_path).manifest
-    assert health["status"] == "ok" and health["generation"] == 1 and health["reload_error"] is None
-    assert health["index"] == {
-        "path": str(index_path),
-        "size_bytes": index_path.stat().st_size,
-        "index_sha256": manifest.index_sha256,
-        "built_at": manifest.built_at,
-        "quillon_version": manifest.quillon_version,
-        "terms": 6,
-        "nodes": manifest.nodes,
-        "videos": 7,
-        "id_kind": "int",
-        "normalization": "fold",
+    assert (health["status"], health["generation"], health["reload_error"]) == ("ok", 1, None)
+    index = health.pop("index")
+    assert index == {"path": str(index_path), "size_bytes": index_path.stat().st_size} | {
+        name: getattr(manifest, name) for name in index if name not in ("path", "size_bytes")
     }
+    assert (index["terms"], index["videos"], len(index)) == (6, 7, 10)
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", health["loaded_at"])
     assert 0 < health["load_seconds"] < 10
 
