@@ -15,9 +15,8 @@
 //   passing label  a label with which a child of a frontier row can stay
 //            within the bound: the query character that a slot at the bound
 //            steps onto diagonally.
-//   sieve    a quick test of a frontier row's passing labels (a bit set over
-//            ASCII, and their least and greatest), asked before a child's
-//            row is made.
+//   sieve    a quick test of a frontier row's passing labels
+//            (label_sieve.hpp), asked before a child's row is made.
 #pragma once
 
 #include <algorithm>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "../checked.hpp"
+#include "label_sieve.hpp"
 #include "rows.hpp"
 
 namespace quillon {
@@ -113,9 +113,13 @@ class BandedRows {
     }
     // The label each slot at the bound lets through: slot s of this row
     // steps onto the query character padded_[depth + s].
+    LabelSieve& sieve = sieves_[depth];
+    if (frontier_[depth] == 0) {
+      sieve.active = false;
+      return;
+    }
     Passing* passing = passing_.data() + depth * slots_;
     std::uint8_t count = 0;
-    Sieve& sieve = sieves_[depth];
     sieve = {};
     for (std::uint64_t rest = frontier_[depth]; rest != 0; rest &= rest - 1) {
       const auto s = static_cast<std::size_t>(std::countr_zero(rest));
@@ -123,7 +127,6 @@ class BandedRows {
       passing[count++] = {label, std::uint64_t{1} << s};
       sieve.add(label);
     }
-    sieve.active = count > 0;
     passing_count_[depth] = count;
   }
 
@@ -138,33 +141,30 @@ class BandedRows {
   // entered at `depth`, or nothing when any label can (it is not on the
   // frontier).
   std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t depth) const {
-    const Sieve& sieve = sieves_[depth];
-    if (!sieve.active) return std::nullopt;
-    return std::pair{sieve.least, sieve.greatest};
+    return sieves_[depth].range();
+  }
+
+  // A frontier row's cells within the bound are its slots at the bound;
+  // any other row's are among its computed slots with j <= n.
+  template <class Visit>
+  bool for_each_cell_within(std::size_t depth, Visit&& visit) const {
+    const auto cell_of = [&](std::size_t s) { return depth + s - bound_ - 1; };
+    if (const std::uint64_t at_bound = frontier_[depth]; at_bound != 0) {
+      for (std::uint64_t rest = at_bound; rest != 0; rest &= rest - 1)
+        if (visit(cell_of(static_cast<std::size_t>(std::countr_zero(rest))), bound_)) return true;
+      return false;
+    }
+    const Cell* row = cells_.data() + depth * width_;
+    const std::size_t end = std::min(n_ + bound_ + 1 - depth, slots());  // pruning keeps depth <= n + bound
+    for (std::size_t s = 1; s <= end; ++s)
+      if (row[s] <= bound_ && visit(cell_of(s), row[s])) return true;
+    return false;
   }
 
  private:
   struct Passing {
     char32_t label;
     std::uint64_t slot_bit;
-  };
-
-  // The passing labels of a frontier row as a bit set over ASCII; any other
-  // label is let through for step to decide.
-  struct Sieve {
-    bool active = false;
-    std::uint64_t ascii[2] = {0, 0};
-    char32_t least = 0xFFFFFFFF;
-    char32_t greatest = 0;
-
-    void add(char32_t label) {
-      if (label < 128) ascii[label >> 6] |= std::uint64_t{1} << (label & 63);
-      least = std::min(least, label);
-      greatest = std::max(greatest, label);
-    }
-    bool admits(char32_t label) const {
-      return !active || label >= 128 || ((ascii[label >> 6] >> (label & 63)) & 1);
-    }
   };
 
   constexpr std::size_t slots() const { return kSlots ? kSlots : slots_; }
@@ -220,7 +220,7 @@ class BandedRows {
   // Per depth, for a frontier row: which label passes through which slot.
   std::vector<Passing> passing_;
   std::vector<std::uint8_t> passing_count_;
-  std::vector<Sieve> sieves_;
+  std::vector<LabelSieve> sieves_;
 };
 
 }  // namespace quillon

@@ -127,4 +127,30 @@ inline RandomTrie random_trie(std::mt19937& rng, const RandomTrieShape& shape) {
   return t;
 }
 
+// The labels along a random path from the root (at most max_length of
+// them, stopping at a node without labelled children), then `edits` random
+// edits with letters of `alphabet`: a query with hits nearby.
+inline std::u32string random_path_near(std::mt19937& rng, const RandomTrie& t, std::size_t max_length,
+                                       std::size_t edits, std::span<const char32_t> alphabet) {
+  std::u32string word;
+  for (std::uint32_t node = 0; word.size() < max_length;) {
+    std::vector<std::uint32_t> labelled;
+    for (const std::uint32_t c : t.children[node])
+      if (t.labels[c] != 0) labelled.push_back(c);
+    if (labelled.empty() || chance(rng, 0.05)) break;
+    node = labelled[rng() % labelled.size()];
+    word.push_back(t.labels[node]);
+  }
+  for (std::size_t e = 0; e < edits; ++e) {
+    const std::size_t at = word.empty() ? 0 : rng() % word.size();
+    const char32_t letter = alphabet[rng() % alphabet.size()];
+    switch (word.empty() ? 0 : rng() % 3) {
+      case 0: word.insert(word.begin() + static_cast<std::ptrdiff_t>(at), letter); break;
+      case 1: word.erase(word.begin() + static_cast<std::ptrdiff_t>(at)); break;
+      default: word[at] = letter; break;
+    }
+  }
+  return word;
+}
+
 }  // namespace quillon::testing
