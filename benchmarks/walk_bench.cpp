@@ -13,11 +13,25 @@
 // or are made here, seeded: stored words with 0, 1 and 2 random edits and
 // prefixes of 2 to 6 characters.
 //
-// Figures are medians over R repeats with their min..max. Each repeat times
-// fast, reference, fast again on the whole set (the fast time is the mean of
-// its two runs), each run looping over the set often enough to last about
-// 20 ms. A visited node is a child whose row of distances was computed, as
-// counted by a separate run of the textbook walk.
+// Then three more reports on the same trie:
+//   levers     each way of running the walk (WalkChoice: the kind of rows,
+//              the search edges, the reach bounds) against the twin, at
+//              max_dist 1 and 2, on the word queries, the two-edit queries
+//              and the prefixes with prefix nodes;
+//   keystrokes 300 words of the list (seeded), typed one character at a
+//              time: the node search on each prefix of 1 to 8 characters, at
+//              max_dist 1 and 2, terminal nodes only and every node, time per
+//              keystroke (p50, p99, mean) and against the twin;
+//   memory     the bytes the derived search data costs per node.
+//
+// Figures are medians over R repeats with their min..max. Times are the
+// thread's CPU time (CLOCK_THREAD_CPUTIME_ID), which a busy machine disturbs
+// far less than wall time; each keystroke is timed on the wall clock, its
+// least over the repeats. Each repeat of the main table times fast,
+// reference, fast again on the whole set (the fast time is the mean of its
+// two runs), each run looping over the set often enough to last about 20 ms.
+// A visited node is a child whose row of distances was computed, as counted
+// by a separate run of the textbook walk.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -25,6 +39,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -33,6 +48,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "prefix/build.hpp"
@@ -57,6 +73,13 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CPU time of this thread: what the timed runs are measured in.
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 // ----------------------------------------------------------------- words
@@ -340,10 +363,10 @@ enum class Search { Terms, Nodes };
 // seconds taken and folds the hit counts into `sink` so nothing is skipped.
 template <class Walk>
 double run_set(const std::vector<std::string>& queries, std::size_t loops, Walk&& walk, std::uint64_t& sink) {
-  const auto start = Clock::now();
+  const double start = cpu_seconds();
   for (std::size_t l = 0; l < loops; ++l)
     for (const std::string& q : queries) sink += walk(q);
-  return seconds_since(start);
+  return cpu_seconds() - start;
 }
 
 struct Cell {
@@ -380,6 +403,166 @@ std::string fmt(double v) {
 }
 
 std::string fmt_spread(const Spread& s) { return fmt(s.median) + " [" + fmt(s.min) + ".." + fmt(s.max) + "]"; }
+
+// ---------------------------------------------------------------- levers
+
+using Rows = quillon::WalkChoice::Rows;
+
+// The ways of running the walk that the levers report, each against the twin.
+struct Lever {
+  const char* name;
+  quillon::WalkChoice choice;
+};
+const Lever kLevers[] = {
+    {"baseline", {Rows::Banded, false, false}},  // the walk before the levers: bands, the arrays
+    {"A", {Rows::Banded, false, true}},          // reach bounds
+    {"B", {Rows::Bits, true, false}},            // bit rows and search edges
+    {"B rows", {Rows::Bits, false, false}},      // bit rows alone
+    {"B edges", {Rows::Banded, true, false}},    // search edges alone
+    {"A+B", {Rows::Bits, true, true}},
+    {"A+B edges", {Rows::Banded, true, true}},   // reach bounds and search edges, bands
+    {"searches", {}},                            // what fuzzy_match and the node search use
+};
+
+struct LeverPlan {
+  std::string set;
+  std::uint32_t k;
+  bool nodes;  // the node search with every node, else the term search
+};
+
+struct LeverCell {
+  std::string name;
+  Spread ns, twin_over;
+};
+
+struct LeverRow {
+  LeverPlan plan;
+  Spread twin_ns;
+  std::vector<LeverCell> cells;
+};
+
+std::uint64_t run_search(const Trie& trie, const std::string& q, std::uint32_t k, bool nodes,
+                         const quillon::WalkChoice* choice) {
+  if (!choice)
+    return nodes ? quillon::reference::fuzzy_match_nodes(trie, q, k, false, std::nullopt).size()
+                 : quillon::reference::fuzzy_match(trie, q, k, std::nullopt).size();
+  return nodes ? quillon::fuzzy_match_nodes(trie, q, k, false, std::nullopt, *choice).size()
+               : quillon::fuzzy_match(trie, q, k, std::nullopt, *choice).size();
+}
+
+// Every lever on one plan: answers checked against the twin, then per
+// repeat the twin and each lever (in an order that turns with the repeat),
+// each looped to about 10 ms.
+LeverRow measure_levers(const Trie& trie, const std::vector<std::string>& queries, const LeverPlan& plan,
+                        int repeats, std::uint64_t& sink) {
+  for (const Lever& lever : kLevers) {
+    for (const std::string& q : queries) {
+      const bool same = plan.nodes ? quillon::fuzzy_match_nodes(trie, q, plan.k, false, std::nullopt, lever.choice) ==
+                                         quillon::reference::fuzzy_match_nodes(trie, q, plan.k, false, std::nullopt)
+                                   : quillon::fuzzy_match(trie, q, plan.k, std::nullopt, lever.choice) ==
+                                         quillon::reference::fuzzy_match(trie, q, plan.k, std::nullopt);
+      if (!same) die("MISMATCH: lever " + std::string(lever.name) + " on \"" + q + "\", max_dist " + std::to_string(plan.k));
+    }
+  }
+  const auto timed = [&](const quillon::WalkChoice* choice, std::size_t loops) {
+    return run_set(queries, loops, [&](const std::string& q) { return run_search(trie, q, plan.k, plan.nodes, choice); },
+                   sink);
+  };
+  const double once = timed(&kLevers[0].choice, 1);
+  const std::size_t loops = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(0.01 / std::max(once, 1e-9))));
+  const double per = static_cast<double>(loops * queries.size());
+  const std::size_t n = std::size(kLevers);
+  std::vector<std::vector<double>> ns(n), ratio(n);
+  std::vector<double> twin_ns;
+  for (int r = 0; r < repeats; ++r) {
+    const double twin = timed(nullptr, loops);
+    twin_ns.push_back(twin * 1e9 / per);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t l = (i + static_cast<std::size_t>(r)) % n;
+      const double t = timed(&kLevers[l].choice, loops);
+      ns[l].push_back(t * 1e9 / per);
+      ratio[l].push_back(twin / t);
+    }
+  }
+  LeverRow row{plan, spread(twin_ns), {}};
+  for (std::size_t l = 0; l < n; ++l) row.cells.push_back({kLevers[l].name, spread(ns[l]), spread(ratio[l])});
+  return row;
+}
+
+// ------------------------------------------------------------ keystrokes
+
+// 300 words of the list picked with `seed`, each typed one character at a
+// time: its prefixes of 1 to 8 characters, in order.
+std::vector<std::string> keystroke_prefixes(const std::vector<std::u32string>& words, std::uint32_t seed) {
+  std::vector<std::u32string> picked;
+  std::mt19937 rng(seed);
+  std::sample(words.begin(), words.end(), std::back_inserter(picked), 300, rng);
+  std::vector<std::string> out;
+  for (const auto& w : picked)
+    for (std::size_t len = 1; len <= std::min<std::size_t>(8, w.size()); ++len)
+      out.push_back(quillon::testing::to_utf8(w.substr(0, len)));
+  return out;
+}
+
+struct KeystrokeRow {
+  std::uint32_t k;
+  bool terminal_only;
+  double p50_ns, p99_ns, mean_ns;        // searches' walk, per keystroke (least over the repeats)
+  double baseline_p50_ns, baseline_p99_ns;
+  Spread twin_over, baseline_over;       // set totals in CPU time, per repeat
+  std::vector<double> p50_by_length;     // prefix lengths 1 to 8
+};
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size())));
+  return v[std::min(v.size() - 1, rank > 0 ? rank - 1 : 0)];
+}
+
+KeystrokeRow measure_keystrokes(const Trie& trie, const std::vector<std::string>& prefixes, std::uint32_t k,
+                                bool terminal_only, int repeats, std::uint64_t& sink) {
+  const quillon::WalkChoice searches{}, baseline = kLevers[0].choice;
+  const auto search = [&](const std::string& q, const quillon::WalkChoice* choice) -> std::uint64_t {
+    if (!choice) return quillon::reference::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt).size();
+    return quillon::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt, *choice).size();
+  };
+  for (const std::string& q : prefixes)
+    if (quillon::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt) !=
+        quillon::reference::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt))
+      die("MISMATCH: keystroke \"" + q + "\", max_dist " + std::to_string(k));
+  // Each keystroke on the wall clock, its least time over the repeats.
+  const auto per_keystroke = [&](const quillon::WalkChoice& choice) {
+    std::vector<double> least(prefixes.size(), 1e300);
+    for (int r = 0; r < repeats; ++r)
+      for (std::size_t i = 0; i < prefixes.size(); ++i) {
+        const auto t0 = Clock::now();
+        sink += search(prefixes[i], &choice);
+        least[i] = std::min(least[i], seconds_since(t0) * 1e9);
+      }
+    return least;
+  };
+  const std::vector<double> fast = per_keystroke(searches), slow = per_keystroke(baseline);
+  KeystrokeRow row{k, terminal_only, percentile(fast, 0.5), percentile(fast, 0.99), 0, percentile(slow, 0.5),
+                   percentile(slow, 0.99), {}, {}, {}};
+  for (const double t : fast) row.mean_ns += t / static_cast<double>(fast.size());
+  for (std::size_t len = 1; len <= 8; ++len) {
+    std::vector<double> of_length;
+    for (std::size_t i = 0; i < prefixes.size(); ++i)
+      if (code_points(prefixes[i]).size() == len) of_length.push_back(fast[i]);
+    row.p50_by_length.push_back(of_length.empty() ? 0 : percentile(of_length, 0.5));
+  }
+  std::vector<double> twin_over, baseline_over;
+  for (int r = 0; r < repeats; ++r) {
+    const double f = run_set(prefixes, 1, [&](const std::string& q) { return search(q, &searches); }, sink);
+    const double b = run_set(prefixes, 1, [&](const std::string& q) { return search(q, &baseline); }, sink);
+    const double t = run_set(prefixes, 1, [&](const std::string& q) { return search(q, nullptr); }, sink);
+    twin_over.push_back(t / f);
+    baseline_over.push_back(b / f);
+  }
+  row.twin_over = spread(twin_over);
+  row.baseline_over = spread(baseline_over);
+  return row;
+}
 
 }  // namespace
 
@@ -541,6 +724,23 @@ int main(int argc, char** argv) {
                        spread(ref_ns), spread(fv), spread(rv), spread(ratio), loops});
     }
   }
+
+  // The levers, the keystrokes and the memory of the derived data.
+  std::vector<LeverRow> levers;
+  for (const LeverPlan& plan : {LeverPlan{"edit2", 2, false}, LeverPlan{"words", 1, false},
+                                LeverPlan{"words", 2, false}, LeverPlan{"prefix", 1, true},
+                                LeverPlan{"prefix", 2, true}}) {
+    const auto& queries =
+        std::find_if(sets.begin(), sets.end(), [&](const QuerySet& s) { return s.kind == plan.set; })->queries;
+    levers.push_back(measure_levers(trie, queries, plan, repeats, sink));
+  }
+  const std::vector<std::string> prefixes = keystroke_prefixes(words, seed);
+  std::vector<KeystrokeRow> keystrokes;
+  for (const std::uint32_t k : {1u, 2u})
+    for (const bool terminal_only : {true, false})
+      keystrokes.push_back(measure_keystrokes(trie, prefixes, k, terminal_only, repeats, sink));
+  const double derived_bytes =
+      static_cast<double>(trie.hints.edges.capacity() * sizeof(quillon::SearchEdge)) / static_cast<double>(nodes);
   const auto other = meter.other_cores();
 
   // Report.
@@ -566,6 +766,29 @@ int main(int argc, char** argv) {
                 c.visited_per_query, c.hits_per_query, fmt_spread(c.fast_ns).c_str(), fmt_spread(c.ref_ns).c_str(),
                 fmt_spread(c.fast_ns_visit).c_str(), fmt_spread(c.ref_ns_visit).c_str(), fmt_spread(c.ratio).c_str());
   }
+
+  std::printf("\nlevers: ns per query and twin / lever, median [min..max]; baseline = bands over the arrays,\n"
+              "A = reach bounds, B = bit rows and search edges, searches = what the searches use\n");
+  for (const LeverRow& row : levers) {
+    std::printf("%s k=%u%s: twin %s ns/query\n", row.plan.set.c_str(), row.plan.k, row.plan.nodes ? " (nodes)" : "",
+                fmt_spread(row.twin_ns).c_str());
+    for (const LeverCell& c : row.cells)
+      std::printf("   %-10s %24s ns %20s x\n", c.name.c_str(), fmt_spread(c.ns).c_str(), fmt_spread(c.twin_over).c_str());
+  }
+  std::printf("\nkeystrokes: %zu prefixes (300 words, seed %u, 1 to 8 characters), node search;\n"
+              "ns per keystroke, least over the repeats; twin/searches and baseline/searches on the whole set\n",
+              prefixes.size(), seed);
+  std::printf("%2s %-9s %8s %8s %8s %13s %13s %20s %20s   p50 by prefix length 1..8\n", "k", "nodes", "p50", "p99",
+              "mean", "baseline p50", "baseline p99", "twin/searches", "baseline/searches");
+  for (const KeystrokeRow& r : keystrokes) {
+    std::printf("%2u %-9s %8.0f %8.0f %8.0f %13.0f %13.0f %20s %20s  ", r.k, r.terminal_only ? "terminal" : "all",
+                r.p50_ns, r.p99_ns, r.mean_ns, r.baseline_p50_ns, r.baseline_p99_ns, fmt_spread(r.twin_over).c_str(),
+                fmt_spread(r.baseline_over).c_str());
+    for (const double t : r.p50_by_length) std::printf(" %.0f", t);
+    std::printf("\n");
+  }
+  std::printf("\nderived search data: %zu search edges of %zu bytes = %.2f bytes per node\n", trie.hints.edges.size(),
+              sizeof(quillon::SearchEdge), derived_bytes);
   if (other && *other > 0.3)
     std::printf("NOTE: other processes kept %.2f cores busy while timing: expect wide spreads\n", *other);
 
@@ -593,7 +816,27 @@ int main(int argc, char** argv) {
       }
       out << "}";
     }
-    out << "}, \"sink\": " << sink << "}\n";
+    out << "}, \"levers\": [";
+    for (std::size_t i = 0; i < levers.size(); ++i) {
+      const LeverRow& row = levers[i];
+      out << (i ? ", " : "") << "{\"set\": " << json_string(row.plan.set) << ", \"max_dist\": " << row.plan.k
+          << ", \"nodes\": " << (row.plan.nodes ? "true" : "false") << ", \"twin_ns_per_query\": " << json_spread(row.twin_ns)
+          << ", \"levers\": {";
+      for (std::size_t j = 0; j < row.cells.size(); ++j)
+        out << (j ? ", " : "") << json_string(row.cells[j].name) << ": {\"ns_per_query\": " << json_spread(row.cells[j].ns)
+            << ", \"twin_over\": " << json_spread(row.cells[j].twin_over) << "}";
+      out << "}}";
+    }
+    out << "], \"keystrokes\": [";
+    for (std::size_t i = 0; i < keystrokes.size(); ++i) {
+      const KeystrokeRow& r = keystrokes[i];
+      out << (i ? ", " : "") << "{\"max_dist\": " << r.k << ", \"terminal_only\": " << (r.terminal_only ? "true" : "false")
+          << ", \"prefixes\": " << prefixes.size() << ", \"p50_ns\": " << r.p50_ns << ", \"p99_ns\": " << r.p99_ns
+          << ", \"mean_ns\": " << r.mean_ns << ", \"baseline_p50_ns\": " << r.baseline_p50_ns
+          << ", \"baseline_p99_ns\": " << r.baseline_p99_ns << ", \"twin_over\": " << json_spread(r.twin_over)
+          << ", \"baseline_over\": " << json_spread(r.baseline_over) << "}";
+    }
+    out << "], \"derived_bytes_per_node\": " << derived_bytes << ", \"sink\": " << sink << "}\n";
   }
   return 0;
 }

@@ -1,6 +1,8 @@
 // The fast walk against the textbook twin on decoded tries: the same hits,
 // with the same distances, in the same order, for both searches, with and
-// without limits; and ranking stays within its contract.
+// without limits, with every kind of rows and with and without the search
+// edges and reach bounds derived from the hostile arrays; and ranking stays
+// within its contract.
 #include "fuzz_support.hpp"
 #include "prefix/id_text.hpp"
 #include "prefix/matcher.hpp"
@@ -39,14 +41,25 @@ std::size_t walk_steps(const Trie& trie, std::size_t n, std::uint64_t bound, std
 
 constexpr std::size_t kStepBudget = 1 << 15;
 
+// Every kind of rows with the walk's aids, and the bands without them.
+constexpr WalkChoice kChoices[] = {
+    {WalkChoice::Rows::Fastest, true, true}, {WalkChoice::Rows::Full, true, true},
+    {WalkChoice::Rows::Banded, true, true},  {WalkChoice::Rows::Bits, true, true},
+    {WalkChoice::Rows::Banded, false, false},
+};
+
 void compare_searches(const Trie& trie, const std::string& query, std::uint32_t max_dist,
                       std::optional<std::uint32_t> limit) {
-  require(fuzzy_match(trie, query, max_dist, limit) == reference::fuzzy_match(trie, query, max_dist, limit),
-          "fuzzy_match differs from the textbook walk");
-  for (const bool terminal_only : {true, false})
-    require(fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit) ==
-                reference::fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit),
+  const auto terms = reference::fuzzy_match(trie, query, max_dist, limit);
+  const auto nodes = reference::fuzzy_match_nodes(trie, query, max_dist, false, limit);
+  const auto terminal_nodes = reference::fuzzy_match_nodes(trie, query, max_dist, true, limit);
+  for (const WalkChoice& choice : kChoices) {
+    require(fuzzy_match(trie, query, max_dist, limit, choice) == terms, "fuzzy_match differs from the textbook walk");
+    require(fuzzy_match_nodes(trie, query, max_dist, false, limit, choice) == nodes,
             "fuzzy_match_nodes differs from the textbook walk");
+    require(fuzzy_match_nodes(trie, query, max_dist, true, limit, choice) == terminal_nodes,
+            "fuzzy_match_nodes (terminal only) differs from the textbook walk");
+  }
 }
 
 void check_ranking(const Trie& trie, const std::string& query, std::uint32_t max_dist,

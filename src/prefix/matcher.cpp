@@ -59,7 +59,9 @@ void run_walk(const Trie& trie, std::string_view term, std::uint32_t max_dist, b
   utf8::decode(term, query);
   const std::uint32_t bound = effective_bound(max_dist, query.size(), trie.node_count());
   ReachBound reach(query, bound, terminal_only);
-  const WalkAids aids{choice.search_edges, choice.reach_bounds ? &reach : nullptr};
+  // With a bound of 0 the walk follows exact matches alone, which no reach
+  // can make cheaper.
+  const WalkAids aids{choice.search_edges, choice.reach_bounds && bound > 0 ? &reach : nullptr};
   auto walk_with = [&](auto& rows) { walk(trie, rows, bound, limit, on_child, aids); };
   WalkChoice::Rows kind = choice.rows;
   if (kind == WalkChoice::Rows::Fastest) kind = WalkChoice::Rows::Banded;

@@ -44,21 +44,24 @@ class ReachBound {
       query_chars_ |= char_bit(query[i]);
       at_bit[static_cast<std::size_t>(std::countr_zero(char_bit(query[i])))] |= std::uint64_t{1} << i;
     }
-    // Only sets of the query's own bits are ever looked up: each entry is
-    // made, in increasing order, from the one without its lowest bit.
+    // Only sets of the query's own bits are ever looked up, so only they
+    // are written (the table is left uninitialised otherwise: the query
+    // pays for its own bits, not for the table): each entry, in increasing
+    // order, from the one without its lowest bit.
     for (std::size_t k = 0; k < 4; ++k) {
       const unsigned own = (query_chars_ >> (8 * k)) & 0xFF;
+      positions_[k][0] = 0;
       for (unsigned v = (0u - own) & own; v != 0; v = (v - own) & own)
         positions_[k][v] = positions_[k][v & (v - 1)] | at_bit[8 * k + static_cast<std::size_t>(std::countr_zero(v))];
     }
   }
 
   // Notes the open cells of the row at `depth` (the root's, or that of the
-  // node the walk just entered there), for the children to be tested next.
+  // node the walk entered last there), for its children to be tested.
   template <RowKind Rows>
   void prepare(Rows& rows, std::size_t depth) {
     if (counts_.size() <= depth) {
-      counts_.resize(2 * depth + 2);
+      counts_.resize(std::max<std::size_t>(2 * depth + 2, kFirstDepths));
       open_.resize(counts_.size() * width_);
     }
     Open* open = open_.data() + depth * width_;
@@ -66,7 +69,7 @@ class ReachBound {
     const bool all = !rows.for_each_cell_within(depth, [&](std::size_t j, std::uint64_t value) {
       if (value > bound_) return false;
       if (count == width_) return true;  // too many to note
-      open[count++] = {n_ - j, bound_ - value, j < 64 ? ~std::uint64_t{0} << j : 0};
+      open[count++] = {j, n_ - j, bound_ - value};
       return false;
     });
     counts_[depth] = all ? static_cast<std::uint32_t>(count) : kUnnoted;
@@ -80,27 +83,10 @@ class ReachBound {
     if (terminal_only_ && edge.nearest_terminal == SearchEdge::kNone) return false;
     const std::uint64_t shortest = 1 + (terminal_only_ ? edge.nearest_terminal : 0);
     const std::uint64_t longest = edge.height == SearchEdge::kNone ? UINT64_MAX : 1 + std::uint64_t{edge.height};
-    return within(depth, edge.chars, shortest, longest);
-  }
-
-  // The same for the nodes strictly below the child, given the child's own
-  // row at `depth`, which prepare has noted.
-  bool may_hold_below(std::size_t depth, const SearchEdge& edge) const {
-    if (edge.height == 0) return false;  // nothing below
-    if (terminal_only_ && edge.nearest_terminal == SearchEdge::kNone) return false;
-    const std::uint64_t shortest = terminal_only_ ? std::max<std::uint64_t>(1, edge.nearest_terminal) : 1;
-    const std::uint64_t longest = edge.height == SearchEdge::kNone ? UINT64_MAX : edge.height;
-    return within(depth, edge.chars, shortest, longest);
-  }
-
- private:
-  // Whether a suffix of shortest to longest characters of signature `chars`
-  // can keep a term within the bound, after a noted row at `depth`.
-  bool within(std::size_t depth, std::uint32_t chars, std::uint64_t shortest, std::uint64_t longest) const {
     const std::uint32_t count = at(counts_, depth);
     if (count == kUnnoted) return true;
     // The query positions whose character the reach lacks.
-    const std::uint32_t absent_chars = query_chars_ & ~chars;
+    const std::uint32_t absent_chars = query_chars_ & ~edge.chars;
     std::uint64_t absent_at = 0;
     if (absent_chars != 0)
       for (std::size_t k = 0; k < 4; ++k) absent_at |= positions_[k][(absent_chars >> (8 * k)) & 0xFF];
@@ -113,25 +99,28 @@ class ReachBound {
       if (longest < cell.left && cell.left - longest > cell.room) continue;
       const std::uint64_t longer = shortest > cell.left ? shortest - cell.left : 0;
       if (longer > cell.room) continue;
-      std::uint64_t absent = absent_at & cell.after;
+      std::uint64_t absent = cell.j < 64 ? absent_at >> cell.j : 0;
       for (std::uint64_t spare = cell.room - longer; spare > 0 && absent != 0; --spare) absent &= absent - 1;
       if (absent == 0) return true;
     }
     return false;
   }
 
+ private:
   // More open cells than this in a row are not noted: its children are not
   // tested (they may hold hits), which keeps the notes of a long query
   // with a large bound small.
   static constexpr std::uint64_t kMaxOpen = 32;
   static constexpr std::uint32_t kUnnoted = UINT32_MAX;
+  // Depths noted at first, enough for most words; deeper walks double it.
+  static constexpr std::size_t kFirstDepths = 32;
 
-  // An open cell j: the query characters after it, the edits a suffix may
-  // still take, and the query positions after it (those below 64).
+  // An open cell j: the query characters after it and the edits a suffix
+  // may still take.
   struct Open {
+    std::uint64_t j;
     std::uint64_t left;
     std::uint64_t room;
-    std::uint64_t after;
   };
 
   std::size_t n_;
@@ -140,8 +129,8 @@ class ReachBound {
   std::size_t width_;
   std::uint32_t query_chars_ = 0;               // signature of the query's first 64 characters
   // positions_[k][v]: the query positions whose signature bit is 8k + i
-  // for a bit i set in v.
-  std::array<std::array<std::uint64_t, 256>, 4> positions_{};
+  // for a bit i set in v; written for the subsets v of the query's bits.
+  std::array<std::array<std::uint64_t, 256>, 4> positions_;
   std::vector<Open> open_;                      // per depth, width_ notes
   std::vector<std::uint32_t> counts_;           // per depth: how many, or kUnnoted
 };

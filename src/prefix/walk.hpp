@@ -52,6 +52,7 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
     char32_t stop_above = 0xFFFFFFFF;
     std::size_t group = 0;
     std::uint64_t passing = 0;
+    bool noted = false;  // the reach bound has noted the node's row
   };
   constexpr std::size_t kGroup = 64;
 
@@ -97,7 +98,6 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
   {
     const ChildRange root = children.of(0);
     stack[0] = {root.begin, root.end};
-    if (reach) reach->prepare(rows, 0);
   }
   std::size_t hits = 0;
 
@@ -121,7 +121,11 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
       }
       // Unlabelled children are neither reported nor entered.
       if (label == 0 || !rows.may_pass(depth, label)) continue;
-      if (reach && !reach->may_hold(depth, group[i])) continue;
+      if (reach) {
+        if (!frame.noted) reach->prepare(rows, depth);  // once, for the first child tested
+        frame.noted = true;
+        if (!reach->may_hold(depth, group[i])) continue;
+      }
       passing |= std::uint64_t{1} << i;
       if (read_edges && group[i].run_begin < edges.size()) __builtin_prefetch(&edges[group[i].run_begin]);
     }
@@ -144,10 +148,6 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
     }
     Frame entered = run_below(pos);
     if (entered.pos >= entered.end) return Step::Finished;  // a leaf: nothing to enter
-    if (reach) {
-      reach->prepare(rows, depth + 1);
-      if (!reach->may_hold_below(depth + 1, at(edges, pos))) return Step::Finished;
-    }
     rows.enter(depth + 1, row.min);
     // Only children with a passing label can stay within the bound: in
     // label order, skip those below the least (by bisection in a long run)
