@@ -414,14 +414,11 @@ struct Lever {
   quillon::WalkChoice choice;
 };
 const Lever kLevers[] = {
-    {"baseline", {Rows::Banded, false, false}},  // the walk before the levers: bands, the arrays
-    {"A", {Rows::Banded, false, true}},          // reach bounds
-    {"B", {Rows::Bits, true, false}},            // bit rows and search edges
-    {"B rows", {Rows::Bits, false, false}},      // bit rows alone
-    {"B edges", {Rows::Banded, true, false}},    // search edges alone
-    {"A+B", {Rows::Bits, true, true}},
-    {"A+B edges", {Rows::Banded, true, true}},   // reach bounds and search edges, bands
-    {"searches", {}},                            // what fuzzy_match and the node search use
+    {"baseline", {Rows::Fastest, false, false}},  // the walk before the levers: bands over the arrays
+    {"A", {Rows::Fastest, false, true}},          // reach bounds
+    {"B", {Rows::Fastest, true, false}},          // search edges
+    {"A+B", {Rows::Fastest, true, true}},
+    {"searches", {}},                             // what the searches use: B, and A for terminal nodes only
 };
 
 struct LeverPlan {
@@ -768,7 +765,7 @@ int main(int argc, char** argv) {
   }
 
   std::printf("\nlevers: ns per query and twin / lever, median [min..max]; baseline = bands over the arrays,\n"
-              "A = reach bounds, B = bit rows and search edges, searches = what the searches use\n");
+              "A = reach bounds, B = search edges, searches = what the searches use\n");
   for (const LeverRow& row : levers) {
     std::printf("%s k=%u%s: twin %s ns/query\n", row.plan.set.c_str(), row.plan.k, row.plan.nodes ? " (nodes)" : "",
                 fmt_spread(row.twin_ns).c_str());

@@ -15,8 +15,9 @@
 //   passing label  a label with which a child of a frontier row can stay
 //            within the bound: the query character that a slot at the bound
 //            steps onto diagonally.
-//   sieve    a quick test of a frontier row's passing labels
-//            (label_sieve.hpp), asked before a child's row is made.
+//   sieve    a quick test of a frontier row's passing labels (a bit set over
+//            ASCII, and their least and greatest), asked before a child's
+//            row is made.
 #pragma once
 
 #include <algorithm>
@@ -29,7 +30,6 @@
 #include <vector>
 
 #include "../checked.hpp"
-#include "label_sieve.hpp"
 #include "rows.hpp"
 
 namespace quillon {
@@ -113,7 +113,7 @@ class BandedRows {
     }
     // The label each slot at the bound lets through: slot s of this row
     // steps onto the query character padded_[depth + s].
-    LabelSieve& sieve = sieves_[depth];
+    Sieve& sieve = sieves_[depth];
     if (frontier_[depth] == 0) {
       sieve.active = false;
       return;
@@ -127,6 +127,7 @@ class BandedRows {
       passing[count++] = {label, std::uint64_t{1} << s};
       sieve.add(label);
     }
+    sieve.active = count > 0;
     passing_count_[depth] = count;
   }
 
@@ -141,7 +142,9 @@ class BandedRows {
   // entered at `depth`, or nothing when any label can (it is not on the
   // frontier).
   std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t depth) const {
-    return sieves_[depth].range();
+    const Sieve& sieve = sieves_[depth];
+    if (!sieve.active) return std::nullopt;
+    return std::pair{sieve.least, sieve.greatest};
   }
 
   // A frontier row's cells within the bound are its slots at the bound;
@@ -165,6 +168,24 @@ class BandedRows {
   struct Passing {
     char32_t label;
     std::uint64_t slot_bit;
+  };
+
+  // The passing labels of a frontier row as a bit set over ASCII; any other
+  // label is let through for step to decide.
+  struct Sieve {
+    bool active = false;
+    std::uint64_t ascii[2] = {0, 0};
+    char32_t least = 0xFFFFFFFF;
+    char32_t greatest = 0;
+
+    void add(char32_t label) {
+      if (label < 128) ascii[label >> 6] |= std::uint64_t{1} << (label & 63);
+      least = std::min(least, label);
+      greatest = std::max(greatest, label);
+    }
+    bool admits(char32_t label) const {
+      return !active || label >= 128 || ((ascii[label >> 6] >> (label & 63)) & 1);
+    }
   };
 
   constexpr std::size_t slots() const { return kSlots ? kSlots : slots_; }
@@ -220,7 +241,7 @@ class BandedRows {
   // Per depth, for a frontier row: which label passes through which slot.
   std::vector<Passing> passing_;
   std::vector<std::uint8_t> passing_count_;
-  std::vector<LabelSieve> sieves_;
+  std::vector<Sieve> sieves_;
 };
 
 }  // namespace quillon

@@ -2,11 +2,11 @@
 #include "matcher.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <span>
 
 #include "../utf8.hpp"
 #include "banded_rows.hpp"
-#include "bit_rows.hpp"
 #include "full_rows.hpp"
 #include "walk.hpp"
 
@@ -58,21 +58,17 @@ void run_walk(const Trie& trie, std::string_view term, std::uint32_t max_dist, b
   std::vector<char32_t> query;
   utf8::decode(term, query);
   const std::uint32_t bound = effective_bound(max_dist, query.size(), trie.node_count());
-  ReachBound reach(query, bound, terminal_only);
   // With a bound of 0 the walk follows exact matches alone, which no reach
-  // can make cheaper.
-  const WalkAids aids{choice.search_edges, choice.reach_bounds && bound > 0 ? &reach : nullptr};
+  // can make cheaper; without search edges there is no reach to read.
+  std::optional<ReachBound> reach;
+  if (choice.reach_bounds.value_or(terminal_only) && bound > 0 && !trie.hints.edges.empty())
+    reach.emplace(query, bound, terminal_only);
+  const WalkAids aids{choice.search_edges, reach ? &*reach : nullptr};
   auto walk_with = [&](auto& rows) { walk(trie, rows, bound, limit, on_child, aids); };
-  WalkChoice::Rows kind = choice.rows;
-  if (kind == WalkChoice::Rows::Fastest) kind = WalkChoice::Rows::Banded;
-  if (kind == WalkChoice::Rows::Bits && query.size() <= BitRows::kMaxQuery) {
-    BitRows rows(query, bound);
-    return walk_with(rows);
-  }
   if (bound < UINT16_MAX)
-    with_cells<std::uint16_t>(query, bound, kind, walk_with);
+    with_cells<std::uint16_t>(query, bound, choice.rows, walk_with);
   else
-    with_cells<std::uint32_t>(query, bound, kind, walk_with);
+    with_cells<std::uint32_t>(query, bound, choice.rows, walk_with);
 }
 
 }  // namespace

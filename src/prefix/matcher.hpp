@@ -32,15 +32,17 @@ struct NodeHit {
 // How a search runs its walk. Every choice gives the same answer; the
 // defaults are the fastest, and the tests and benchmarks compare the rest.
 struct WalkChoice {
-  // The kind of rows: the fastest for the query and bound; full rows; bands
-  // (full rows where the band would be no narrower); bit vectors (bands or
-  // full rows for a query longer than 64 code points).
-  enum class Rows : std::uint8_t { Fastest, Full, Banded, Bits };
+  // The kind of rows: the fastest for the bound (bands, or full rows where
+  // a band would be no narrower than a row), or full rows throughout.
+  enum class Rows : std::uint8_t { Fastest, Full };
   Rows rows = Rows::Fastest;
   // Read the children from the trie's search edges (search_hints.hpp).
   bool search_edges = true;
-  // Leave alone the children whose reach rules out every hit.
-  bool reach_bounds = true;
+  // Leave alone the children whose reach rules out every hit; by default
+  // where that pays: when only terminal nodes are hits (with every node a
+  // hit, few subtrees hold none, and testing them costs more than it
+  // saves).
+  std::optional<bool> reach_bounds;
 };
 
 // The terminal nodes whose term lies within `max_dist` edits of `term`

@@ -3,8 +3,7 @@
 // is the distance between the query's first j code points and the node's
 // term. The walk carries one row per depth of its path from the root; a kind
 // of rows decides how those rows are stored and computed (full_rows.hpp,
-// banded_rows.hpp, bit_rows.hpp) and may tell the walk which children cannot
-// pass.
+// banded_rows.hpp) and may tell the walk which children cannot pass.
 //
 // Every kind works against a bound, the most edits a hit may have: cells only
 // need to be exact up to the bound, and any value above it says the same.

@@ -1,7 +1,6 @@
 // The search edges derived from a trie's arrays (their reach) and the walk's
 // use of them at the edges of what they can say: graphs that are not trees,
-// depths past the cap, the node search's non-terminal hits, queries at the
-// bit rows' limit of 64 code points.
+// depths past the cap, the node search's non-terminal hits.
 #include <gtest/gtest.h>
 
 #include "prefix/matcher.hpp"
@@ -104,28 +103,6 @@ TEST(SearchEdges, NodeSearchReportsNonTerminalNodesWithoutTerminalsBelow) {
             (std::vector<NodeHit>{{t.node_of.at(U"car"), 0}}));
   EXPECT_EQ(fuzzy_match_nodes(t.trie, "cr", 1, false, std::nullopt),
             (std::vector<NodeHit>{{t.node_of.at(U"c"), 1}, {t.node_of.at(U"ca"), 1}, {t.node_of.at(U"car"), 1}}));
-}
-
-TEST(BitRows, QueriesOfUpTo64CodePointsAndLongerOnesAgree) {
-  // Terms of 63 to 66 letters around the width of one machine word, with a
-  // letter outside ASCII; queries near them, answered by bit rows up to 64
-  // code points and by bands beyond.
-  std::vector<std::u32string> terms;
-  for (std::size_t length = 63; length <= 66; ++length) {
-    std::u32string term(length, U'b');
-    term[length / 2] = U'\u00E9';
-    terms.push_back(term);
-  }
-  Trie trie = testing::trie_from_terms(terms).trie;
-  mark_hints(trie);
-  const WalkChoice bits{.rows = WalkChoice::Rows::Bits};
-  for (std::size_t length = 62; length <= 67; ++length) {
-    const std::string query = to_utf8(std::u32string(length, U'b'));
-    for (const std::uint32_t max_dist : {0u, 1u, 2u, 5u})
-      EXPECT_EQ(fuzzy_match(trie, query, max_dist, std::nullopt, bits),
-                reference::fuzzy_match(trie, query, max_dist, std::nullopt))
-          << "query length " << length << ", max_dist " << max_dist;
-  }
 }
 
 }  // namespace

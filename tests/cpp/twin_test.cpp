@@ -26,8 +26,7 @@ using testing::to_utf8;
 std::vector<std::pair<WalkChoice, std::string>> every_choice() {
   std::vector<std::pair<WalkChoice, std::string>> out;
   using Rows = WalkChoice::Rows;
-  for (const auto& [rows, name] : {std::pair{Rows::Fastest, "fastest"}, std::pair{Rows::Full, "full"},
-                                   std::pair{Rows::Banded, "banded"}, std::pair{Rows::Bits, "bits"}})
+  for (const auto& [rows, name] : {std::pair{Rows::Fastest, "fastest"}, std::pair{Rows::Full, "full"}})
     for (const bool edges : {true, false})
       for (const bool bounds : {true, false})
         out.push_back({{rows, edges, bounds}, std::string(name) + (edges ? " +edges" : "") + (bounds ? " +bounds" : "")});
