@@ -7,16 +7,6 @@
 namespace quillon {
 namespace {
 
-bool children_in_label_order(const Trie& trie) {
-  const ChildrenView children = trie.children();
-  for (std::size_t node = 0; node < trie.node_count(); ++node) {
-    const ChildRange run = children.of(node);
-    for (std::size_t p = run.begin; p + 1 < run.end; ++p)
-      if (children.label(children.child(p)) > children.label(children.child(p + 1))) return false;
-  }
-  return true;
-}
-
 // One step further from a node than `depth`: the cap stays a lower bound for
 // a nearest terminal, and kNone stays kNone.
 std::uint8_t nearest_one_down(std::uint8_t depth) {
@@ -29,55 +19,60 @@ std::uint8_t height_one_down(std::uint8_t depth) {
   return depth >= SearchEdge::kDepthCap ? SearchEdge::kNone : static_cast<std::uint8_t>(depth + 1);
 }
 
-// The reach of every node, in one pass from the last node to the first: a
-// node's children numbered above it are final when it is reached. A child
-// numbered at or below its parent (a cycle, or an order the pass cannot
-// follow) leaves the parent's reach unknown, and so everything that reaches
-// that parent.
-void mark_edges(Trie& trie) {
+}  // namespace
+
+// Three passes, the first and last in order: each node's own label and run
+// of children; its reach, from the last node to the first, so that the
+// children numbered above a node are final when it is reached (a child
+// numbered at or below its parent, a cycle or an order the pass cannot
+// follow, leaves the parent's reach unknown, and so everything that reaches
+// that parent); then each edge as a copy of its child's. A node's entry is
+// read once per edge into it, the one read out of order.
+void mark_hints(Trie& trie) {
+  trie.hints = {};
   const std::size_t n = trie.node_count();
   const ChildrenView children = trie.children();
-  std::vector<SearchEdge> reach(n);  // the reach fields only
+  std::vector<SearchEdge> node_edge(n);  // what an edge into the node says
+  for (std::size_t node = 0; node < n; ++node) {
+    SearchEdge& own = node_edge[node];
+    own.label = children.label(node);
+    const ChildRange run = children.of(node);
+    own.run_begin = static_cast<std::uint32_t>(run.begin);  // a node_shifts entry
+    own.run_length = static_cast<std::uint16_t>(std::min<std::size_t>(run.end - run.begin, SearchEdge::kLongRun));
+  }
+  bool sorted = true;
   for (std::size_t node = n; node-- > 0;) {
-    SearchEdge own;
-    const char32_t label = children.label(node);
-    own.chars = label != 0 ? char_bit(label) : 0;
+    SearchEdge& own = node_edge[node];
+    own.chars = own.label != 0 ? char_bit(own.label) : 0;
     own.nearest_terminal = at(trie.is_terminal, node) ? 0 : SearchEdge::kNone;
     own.height = 0;
+    bool known = true;
+    char32_t previous = 0;
     const ChildRange run = children.of(node);
     for (std::size_t p = run.begin; p < run.end; ++p) {
       const std::uint32_t child = children.child(p);
-      if (children.label(child) == 0) continue;  // never entered
+      const SearchEdge& below = at(node_edge, child);
+      sorted = sorted && previous <= below.label;
+      previous = below.label;
+      if (below.label == 0 || !known) continue;  // never entered, or already unknown
       if (child <= node) {
-        own = SearchEdge{};  // unknown
-        break;
+        known = false;
+        continue;
       }
-      const SearchEdge& below = reach[child];
       own.chars |= below.chars;
       own.nearest_terminal = std::min(own.nearest_terminal, nearest_one_down(below.nearest_terminal));
       own.height = std::max(own.height, height_one_down(below.height));
     }
-    reach[node] = own;
+    if (!known) {
+      own.chars = ~std::uint32_t{0};
+      own.nearest_terminal = std::min<std::uint8_t>(own.nearest_terminal, 1);
+      own.height = SearchEdge::kNone;
+    }
   }
+  trie.hints.children_sorted = sorted;
   std::vector<SearchEdge>& edges = trie.hints.edges;
   edges.resize(trie.child_transitions.size());
-  for (std::size_t p = 0; p < edges.size(); ++p) {
-    const std::uint32_t child = children.child(p);
-    SearchEdge& edge = edges[p];
-    edge = at(reach, child);
-    edge.label = children.label(child);
-    const ChildRange run = children.of(child);
-    edge.run_begin = static_cast<std::uint32_t>(run.begin);  // a node_shifts entry
-    edge.run_length = static_cast<std::uint16_t>(std::min<std::size_t>(run.end - run.begin, SearchEdge::kLongRun));
-  }
-}
-
-}  // namespace
-
-void mark_hints(Trie& trie) {
-  trie.hints = {};
-  trie.hints.children_sorted = children_in_label_order(trie);
-  mark_edges(trie);
+  for (std::size_t p = 0; p < edges.size(); ++p) edges[p] = at(node_edge, children.child(p));
 }
 
 }  // namespace quillon

@@ -73,8 +73,8 @@ struct SearchHints {
 // reach of a node is exact where every node reachable from it has its
 // children numbered above it (a tree, or a graph whose shared nodes come
 // after all their parents). Below a node with a child numbered at or below
-// it, it is unknown: every signature bit set, a terminal node possible at
-// once, no height; and so for everything that reaches such a node.
+// it, it is unknown: every signature bit set, a terminal node possible one
+// edge down, no height; and so for everything that reaches such a node.
 void mark_hints(Trie& trie);
 
 }  // namespace quillon

@@ -61,9 +61,9 @@ TEST(SearchEdges, ReachIsUnknownWhereverAChildIsNumberedAtOrBelowItsParent) {
     EXPECT_EQ(unknown.chars, ~std::uint32_t{0});
     EXPECT_EQ(unknown.height, kNone);
   }
-  // Node 2 may have a terminal anywhere below; node 1 is not one itself.
-  EXPECT_EQ(edge_to(1, 0).nearest_terminal, 0);
-  EXPECT_EQ(edge_to(0, 0).nearest_terminal, 1);
+  // Neither is terminal itself: below node 2 one may be one edge down.
+  EXPECT_EQ(edge_to(1, 0).nearest_terminal, 1);
+  EXPECT_EQ(edge_to(0, 0).nearest_terminal, 2);
   for (const SearchEdge& shared : {edge_to(0, 1), edge_to(0, 2)}) {
     EXPECT_EQ(shared.chars, chars_of(U"yz"));
     EXPECT_EQ(shared.nearest_terminal, 1);
