@@ -2,7 +2,6 @@
 #include "matcher.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <span>
 
 #include "../utf8.hpp"
@@ -58,17 +57,23 @@ void run_walk(const Trie& trie, std::string_view term, std::uint32_t max_dist, b
   std::vector<char32_t> query;
   utf8::decode(term, query);
   const std::uint32_t bound = effective_bound(max_dist, query.size(), trie.node_count());
+  const auto run = [&](ReachBound* reach) {
+    const WalkAids aids{choice.search_edges, reach};
+    auto walk_with = [&](auto& rows) { walk(trie, rows, bound, limit, on_child, aids); };
+    if (bound < UINT16_MAX)
+      with_cells<std::uint16_t>(query, bound, choice.rows, walk_with);
+    else
+      with_cells<std::uint32_t>(query, bound, choice.rows, walk_with);
+  };
   // With a bound of 0 the walk follows exact matches alone, which no reach
-  // can make cheaper; without search edges there is no reach to read.
-  std::optional<ReachBound> reach;
-  if (choice.reach_bounds.value_or(terminal_only) && bound > 0 && !trie.hints.edges.empty())
-    reach.emplace(query, bound, terminal_only);
-  const WalkAids aids{choice.search_edges, reach ? &*reach : nullptr};
-  auto walk_with = [&](auto& rows) { walk(trie, rows, bound, limit, on_child, aids); };
-  if (bound < UINT16_MAX)
-    with_cells<std::uint16_t>(query, bound, choice.rows, walk_with);
-  else
-    with_cells<std::uint32_t>(query, bound, choice.rows, walk_with);
+  // can make cheaper; without search edges there is no reach to read. The
+  // bound is made only where it is used (its tables are not small).
+  if (choice.reach_bounds.value_or(terminal_only) && bound > 0 && !trie.hints.edges.empty()) {
+    ReachBound reach(query, bound, terminal_only);
+    run(&reach);
+  } else {
+    run(nullptr);
+  }
 }
 
 }  // namespace
