@@ -18,6 +18,7 @@ that it reads those bytes back unchanged.
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import subprocess
@@ -146,14 +147,66 @@ def busy_text(cores):
     return f"other processes' CPU use: {cores:.2f} cores{note}"
 
 
-def add_module_path_option(parser):
-    parser.add_argument(
+DEFAULT_WORDS = ("/usr/share/dict/american-english-large", "/usr/share/dict/french")
+
+
+def parser(description, repeats_help):
+    """The options every build-against-build benchmark takes; the caller adds
+    its own and fills in the defaults that depend on --quick."""
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument(
+        "--words",
+        action="append",
+        metavar="PATH",
+        help="word list, one UTF-8 word a line; repeat for several (default: the English and the French list)",
+    )
+    p.add_argument(
         "--module-path",
         action="append",
         metavar="DIR",
         help="a directory holding a built _quillon (a CMake build directory, or site-packages); "
         "repeat to compare builds in one run, the first being the baseline (default: the installed module)",
     )
+    p.add_argument("--repeats", type=int, default=None, help=repeats_help)
+    p.add_argument("--seed", type=int, default=20261207, help="seed of the catalogue and of any sampling")
+    p.add_argument(
+        "--sample-words", type=int, metavar="N", help="build the trie of about N evenly spaced words of each list"
+    )
+    p.add_argument("--json", metavar="OUT", help="also write the results as JSON to OUT")
+    p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    return p
+
+
+def main(script, args, handlers, measure_list, print_report):
+    """A benchmark's main: serves requests when run as a worker; otherwise
+    starts the builds' workers, measures each word list with
+    measure_list(args, path, workers), prints the report and writes the
+    JSON."""
+    if args.worker:
+        serve(handlers)
+        return
+    args.words = args.words or list(DEFAULT_WORDS)
+    for path in args.words:
+        if not os.path.isfile(path):
+            raise SystemExit(f"word list not found: {path} (see benchmarks/README.md for apt-get install)")
+    import bench
+
+    workers = start(script, args.module_path)
+    try:
+        result = {
+            "machine": bench.machine_info(),
+            "builds": [w.describe() for w in workers],
+            "repeats": args.repeats,
+            "seed": args.seed,
+            "lists": [measure_list(args, path, workers) for path in args.words],
+        }
+    finally:
+        for w in workers:
+            w.close()
+    print_report(result)
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump(result, f, indent=1)
 
 
 # --------------------------------------------------------------------------

@@ -18,9 +18,7 @@ reported. See benchmarks/README.md.
 
 from __future__ import annotations
 
-import argparse
 import gc
-import json
 import os
 import random
 import sys
@@ -33,7 +31,6 @@ import builds
 MAX_DISTS = (1, 2)
 PREFIX_NODES = (True, None)  # include_prefix_nodes: True, or absent
 LIMIT = 10
-DEFAULT_WORDS = (bench.DEFAULT_WORDS, "/usr/share/dict/french")
 
 
 def typed_prefixes(words, count, seed, max_prefix):
@@ -320,14 +317,7 @@ def print_report(result):
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument(
-        "--words",
-        action="append",
-        metavar="PATH",
-        help="word list, one UTF-8 word a line; repeat for several (default: the English and the French list)",
-    )
-    builds.add_module_path_option(p)
+    p = builds.parser(__doc__.split("\n\n")[0], "passes over the keystrokes per build and cell (default 5)")
     p.add_argument("--typed-words", type=int, default=None, metavar="N", help="words typed (default 300)")
     p.add_argument(
         "--max-prefix",
@@ -337,19 +327,9 @@ def parse_args(argv):
         help="type each word up to N characters, as the issue's users do (default 8; 0: the whole word)",
     )
     p.add_argument(
-        "--repeats", type=int, default=None, help="passes over the keystrokes per build and cell (default 5)"
-    )
-    p.add_argument("--seed", type=int, default=20261207, help="seed of the catalogue and of the words typed")
-    p.add_argument(
-        "--sample-words", type=int, metavar="N", help="build the trie of about N evenly spaced words of each list"
-    )
-    p.add_argument(
         "--quick", action="store_true", help="smoke run: 2 repeats, 60 words typed, tries of 20,000 words"
     )
-    p.add_argument("--json", metavar="OUT", help="also write the results as JSON to OUT")
-    p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
-    args.words = args.words or list(DEFAULT_WORDS)
     if args.repeats is None:
         args.repeats = 2 if args.quick else 5
     if args.typed_words is None:
@@ -362,31 +342,8 @@ def parse_args(argv):
 
 
 def main(argv=None):
-    args = parse_args(argv)
-    if args.worker:
-        builds.serve({"load": worker_load, "answers": worker_answers, "replay": worker_replay})
-        return
-    for path in args.words:
-        if not os.path.isfile(path):
-            raise SystemExit(f"word list not found: {path} (see benchmarks/README.md for apt-get install)")
-    workers = builds.start(os.path.abspath(__file__), args.module_path)
-    try:
-        result = {
-            "machine": bench.machine_info(),
-            "builds": [w.describe() for w in workers],
-            "repeats": args.repeats,
-            "seed": args.seed,
-            "lists": [],
-        }
-        for path in args.words:
-            result["lists"].append(replay_list(args, path, workers))
-    finally:
-        for w in workers:
-            w.close()
-    print_report(result)
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump(result, f, indent=1)
+    handlers = {"load": worker_load, "answers": worker_answers, "replay": worker_replay}
+    builds.main(os.path.abspath(__file__), parse_args(argv), handlers, replay_list, print_report)
 
 
 if __name__ == "__main__":

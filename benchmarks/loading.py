@@ -19,9 +19,7 @@ time (which leaves out the time the machine gave to other processes).
 
 from __future__ import annotations
 
-import argparse
 import gc
-import json
 import os
 import sys
 import tempfile
@@ -30,7 +28,6 @@ import time
 import bench
 import builds
 
-DEFAULT_WORDS = (bench.DEFAULT_WORDS, "/usr/share/dict/french")
 TARGET_MB_S = bench.TARGET_CODEC_MBS
 SETTINGS = ("fresh", "loop")
 WARM_UP = 2
@@ -174,24 +171,9 @@ def print_report(result):
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument(
-        "--words",
-        action="append",
-        metavar="PATH",
-        help="word list, one UTF-8 word a line; repeat for several (default: the English and the French list)",
-    )
-    builds.add_module_path_option(p)
-    p.add_argument("--repeats", type=int, default=None, help="restores per build and setting (default 21)")
-    p.add_argument("--seed", type=int, default=20261207, help="seed of the catalogue")
-    p.add_argument(
-        "--sample-words", type=int, metavar="N", help="build the trie of about N evenly spaced words of each list"
-    )
+    p = builds.parser(__doc__.split("\n\n")[0], "restores per build and setting (default 21)")
     p.add_argument("--quick", action="store_true", help="smoke run: 5 repeats, tries of 20,000 words")
-    p.add_argument("--json", metavar="OUT", help="also write the results as JSON to OUT")
-    p.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
-    args.words = args.words or list(DEFAULT_WORDS)
     if args.repeats is None:
         args.repeats = 5 if args.quick else 21
     if args.quick and args.sample_words is None:
@@ -202,29 +184,8 @@ def parse_args(argv):
 
 
 def main(argv=None):
-    args = parse_args(argv)
-    if args.worker:
-        builds.serve({"fresh": worker_fresh, "load": worker_load, "loop": worker_loop})
-        return
-    for path in args.words:
-        if not os.path.isfile(path):
-            raise SystemExit(f"word list not found: {path} (see benchmarks/README.md for apt-get install)")
-    workers = builds.start(os.path.abspath(__file__), args.module_path)
-    try:
-        result = {
-            "machine": bench.machine_info(),
-            "builds": [w.describe() for w in workers],
-            "repeats": args.repeats,
-            "seed": args.seed,
-            "lists": [measure_list(args, path, workers) for path in args.words],
-        }
-    finally:
-        for w in workers:
-            w.close()
-    print_report(result)
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump(result, f, indent=1)
+    handlers = {"fresh": worker_fresh, "load": worker_load, "loop": worker_loop}
+    builds.main(os.path.abspath(__file__), parse_args(argv), handlers, measure_list, print_report)
 
 
 if __name__ == "__main__":
