@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import decimal
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -21,36 +22,41 @@ import uuid
 import pytest
 
 from quillon.build import BuildOptions, build_index
+from quillon.cli import main
+from quillon.spark import _normalizer, aggregate
 from search_logs import U32_MAX
 
 PARQUET_SCHEMA = {"int": "bigint", "uuid": "string", "binary": "binary"}
 
 
-def _spark_missing() -> str | None:
-    try:
-        import pyspark  # noqa: F401
-    except ImportError:
-        return "PySpark is not installed (pip install '.[spark]')"
-    if not (os.environ.get("JAVA_HOME") or shutil.which("java")):
-        return "no Java runtime (no java on PATH, no JAVA_HOME)"
-    return None
+def skip_or_fail(missing: str) -> None:
+    if os.environ.get("QUILLON_REQUIRE_SPARK") == "1":
+        pytest.fail(f"QUILLON_REQUIRE_SPARK=1, but {missing}", pytrace=False)
+    pytest.skip(missing)
 
 
 @pytest.fixture(scope="module")
-def spark():
+def pyspark():
+    try:
+        import pyspark
+    except ImportError:
+        skip_or_fail("PySpark is not installed (pip install '.[spark]')")
+    return pyspark
+
+
+@pytest.fixture(scope="module")
+def spark(pyspark):
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the JVM does not run with AddressSanitizer preloaded")
-    missing = _spark_missing()
-    if missing:
-        if os.environ.get("QUILLON_REQUIRE_SPARK") == "1":
-            pytest.fail(f"QUILLON_REQUIRE_SPARK=1, but {missing}", pytrace=False)
-        pytest.skip(missing)
+    if not (os.environ.get("JAVA_HOME") or shutil.which("java")):
+        skip_or_fail("no Java runtime (no java on PATH, no JAVA_HOME)")
     from pyspark.sql import SparkSession
 
     session = (
         SparkSession.builder.master("local[2]")
         .appName("quillon-tests")
         .config("spark.ui.enabled", "false")
+        .config("spark.ui.showConsoleProgress", "false")
         .config("spark.sql.shuffle.partitions", "2")
         .config("spark.default.parallelism", "2")
         .getOrCreate()
@@ -97,8 +103,6 @@ def raw_log(kind: str, with_count: bool) -> list[tuple]:
     ],
 )
 def test_spark_path_builds_the_bytes_of_the_direct_build(spark, tmp_path, kind, with_count, mode, min_count, min_term_count):
-    from quillon.spark import aggregate
-
     schema = f"term string, video_id {PARQUET_SCHEMA[kind]}" + (", count bigint" if with_count else "")
     spark.createDataFrame(raw_log(kind, with_count), schema).write.parquet(str(tmp_path / "raw"))
     options = BuildOptions(normalization=mode, min_count=min_count, min_term_count=min_term_count)
@@ -153,17 +157,12 @@ BAD_ROW = "quillon.spark.aggregate: bad row: "
     ],
 )
 def test_bad_logs_are_refused_naming_column_and_value(spark, schema, rows, options, error, message):
-    from quillon.spark import aggregate
-
     with pytest.raises(error, match=re.escape(message)):
         aggregate(spark.createDataFrame(rows, schema), **options).collect()
 
 
-def test_executors_need_no_quillon_to_normalise():
-    pytest.importorskip("pyspark")
+def test_executors_need_no_quillon_to_normalise(pyspark):
     from pyspark import cloudpickle
-
-    from quillon.spark import _normalizer
 
     payload = cloudpickle.dumps(_normalizer("fold"))
     script = (
@@ -175,10 +174,21 @@ def test_executors_need_no_quillon_to_normalise():
 
 
 def test_without_pyspark_the_error_says_what_to_install(monkeypatch):
-    from quillon.spark import aggregate
-
     monkeypatch.setitem(sys.modules, "pyspark", None)
     monkeypatch.setitem(sys.modules, "pyspark.sql", None)
     with pytest.raises(ImportError, match=re.escape("pip install 'quillon[spark]'")):
         aggregate(None)  # type: ignore[arg-type]
 
+
+def test_readme_example_builds_what_the_raw_log_builds(spark, tmp_path, monkeypatch):
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    block = re.search(r"```python\n(from quillon\.spark .*?)```", readme, flags=re.S).group(1)
+    # Spark resolves paths against the JVM's folder, the command against ours.
+    spark.createDataFrame(raw_log("int", False), "term string, video_id bigint").write.parquet(str(tmp_path / "searches"))
+    exec(block.replace("s3://logs/", f"{tmp_path}/"), {"spark": spark})
+    monkeypatch.chdir(tmp_path)
+    command = re.search(r"^# quillon (build .*)$", block, flags=re.M).group(1).split()
+    assert main(command) == 0
+    # The raw log, with the same options but the output.
+    assert main(["build", "searches", *command[2:-1], "direct.idx"]) == 0
+    assert pathlib.Path(command[-1]).read_bytes() == pathlib.Path("direct.idx").read_bytes()
