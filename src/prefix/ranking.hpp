@@ -2,11 +2,14 @@
 // matches. The Python method only converts its arguments and the result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "matcher.hpp"
 #include "trie.hpp"
 
 namespace quillon {
@@ -23,6 +26,8 @@ struct RankingQuery {
 struct RankedVideo {
   std::uint32_t video;  // index into the trie's id table
   double score;
+
+  bool operator==(const RankedVideo&) const = default;
 };
 
 // Node weights: an exact match counts fully, a near one by how much of the
@@ -32,9 +37,23 @@ inline constexpr double kFuzzyWeight = 0.05;
 inline constexpr double kPrefixNodeFactor = 0.85;
 inline constexpr double kDefaultMinScore = 0.01;
 
-// Each video's share of the matched nodes' weighted total count, best first,
-// at most `limit` of them, those below the minimum score left out, as are
-// (after the limit) videos whose index lies outside the id table.
+// Each video's share of the matched nodes' weighted total count, best first
+// (equal scores by video index), at most `limit` of them, those below the
+// minimum score left out, as are (after the limit) videos whose index lies
+// outside the id table.
 std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& query);
+
+// The two steps of rank_videos, apart so that each can be measured.
+//
+// The nodes the query ranks, in walk order: with include_prefix_nodes absent,
+// the terminal ones, or every node within reach when none of them is terminal.
+std::vector<NodeHit> ranking_nodes(const Trie& trie, const RankingQuery& query);
+// The ranking of those nodes' videos (query.term only gives the weights).
+std::vector<RankedVideo> rank_nodes(const Trie& trie, std::span<const NodeHit> nodes, const RankingQuery& query);
+
+// Video sums are kept in an array indexed by video while every index read is
+// below this bound, and otherwise by sorting the contributions: the array
+// never grows past a fixed size or a fixed multiple of the entries read.
+std::size_t dense_video_bound(std::size_t entries);
 
 }  // namespace quillon
