@@ -1,6 +1,8 @@
 #include "ranking.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <exception>
 #include <functional>
 
 #include "../utf8.hpp"
@@ -48,32 +50,54 @@ Weighing weigh(const Trie& trie, std::span<const NodeHit> nodes, std::string_vie
 
 // Each video's sum in an array indexed by video, added in arrival order, and
 // the videos met, in the order of their first contribution: a call visits
-// only those, and leaves the array as it found it. No contribution is
-// negative, so a negative sum marks a video not met yet.
+// only those, and leaves the array as it found it. A sum not started is
+// -0.0: adding a contribution (never negative, never -0.0) to it gives
+// exactly what adding it to 0.0 gives, and clears the sign, which thus tells
+// the videos met from the others.
 class DenseSums {
  public:
-  // Adds each entry's weighted count to its video's sum, payload by payload.
-  // Stops, returning false, at a video index at or past `bound`.
-  bool add(std::span<const WeightedPayload> payloads, std::size_t bound) {
+  // Adds each entry's weighted count to its video's sum, payload by payload
+  // (`entries` of them in all). Stops, returning false, at a video index at
+  // or past `bound`.
+  bool add(std::span<const WeightedPayload> payloads, std::size_t entries, std::size_t bound) {
+    // The loop indexes plainly, every index checked before it is used: an
+    // entry meets at most one new video, so `met` has room for them all; a
+    // payload's counts are checked to be as many as its ids; a video index
+    // is compared with the size of the sums.
+    if (met_.size() < entries) met_.resize(entries);
+    std::uint32_t* const met = met_.data();
+    std::size_t met_count = 0;
+    double* sums = sums_.data();
+    std::size_t size = sums_.size();
     for (const WeightedPayload& p : payloads) {
-      const std::span<const std::uint32_t> ids = p.payload.video_ids;
+      const std::span<const std::uint32_t> ids = p.payload.video_ids, counts = p.payload.video_counts;
+      if (counts.size() < ids.size()) throw_out_of_bounds(counts.size(), counts.size());
+      const double weight = p.weight;
       for (std::size_t i = 0; i < ids.size(); ++i) {
         const std::uint32_t video = ids[i];
-        if (video >= sums_.size() && !grow_to_hold(video, bound)) return false;
-        double& sum = at(sums_, video);
-        if (sum < 0.0) {
-          sum = 0.0;
-          met_.push_back(video);
+        if (video >= size) [[unlikely]] {
+          if (!grow_to_hold(video, bound)) {
+            met_count_ = met_count;
+            return false;
+          }
+          sums = sums_.data();
+          size = sums_.size();
         }
-        sum += static_cast<double>(at(p.payload.video_counts, i)) * p.weight;
+        // Without a branch: whether a video is new is a coin toss.
+        const double sum = sums[video];
+        met[met_count] = video;
+        met_count += std::signbit(sum) ? 1 : 0;
+        sums[video] = sum + static_cast<double>(counts[i]) * weight;
       }
     }
+    met_count_ = met_count;
     return true;
   }
 
   // The videos met whose share of `total` reaches `threshold`, in the order met.
   void candidates(double total, double threshold, std::vector<RankedVideo>& out) const {
-    for (const std::uint32_t video : met_) {
+    for (std::size_t i = 0; i < met_count_; ++i) {
+      const std::uint32_t video = at(met_, i);
       const double score = at(sums_, video) / total;
       if (score >= threshold) out.push_back({video, score});  // a NaN threshold admits nothing
     }
@@ -81,14 +105,14 @@ class DenseSums {
 
   // Forgets the sums; gives back memory grown for one large call.
   void clear() {
-    for (const std::uint32_t video : met_) at(sums_, video) = kNotMet;
-    met_.clear();
+    for (std::size_t i = 0; i < met_count_; ++i) at(sums_, at(met_, i)) = kNotMet;
+    met_count_ = 0;
     if (sums_.size() > kDenseVideos) sums_ = {};
-    if (met_.capacity() > kDenseVideos) met_ = {};
+    if (met_.size() > kDenseVideos) met_ = {};
   }
 
  private:
-  static constexpr double kNotMet = -1.0;
+  static constexpr double kNotMet = -0.0;
 
   bool grow_to_hold(std::uint32_t video, std::size_t bound) {
     if (video >= bound) return false;
@@ -97,14 +121,21 @@ class DenseSums {
   }
 
   std::vector<double> sums_;
-  std::vector<std::uint32_t> met_;
+  std::vector<std::uint32_t> met_;  // the first met_count_ entries are in use
+  std::size_t met_count_ = 0;
 };
 
-// Clears the thread's sums however the call ends.
+// The thread's sums for one call, cleared however the call ends: through
+// the videos met, or, when an exception leaves them unrecorded, entirely.
 class ThreadSums {
  public:
-  ThreadSums() : sums_(instance()) {}
-  ~ThreadSums() { sums_.clear(); }
+  ThreadSums() : sums_(instance()), exceptions_(std::uncaught_exceptions()) {}
+  ~ThreadSums() {
+    if (std::uncaught_exceptions() != exceptions_)
+      sums_ = DenseSums();
+    else
+      sums_.clear();
+  }
   ThreadSums(const ThreadSums&) = delete;
   ThreadSums& operator=(const ThreadSums&) = delete;
   DenseSums* operator->() { return &sums_; }
@@ -115,6 +146,7 @@ class ThreadSums {
     return sums;
   }
   DenseSums& sums_;
+  int exceptions_;
 };
 
 // The same sums for sparse or huge video indices: every contribution sorted
@@ -173,7 +205,7 @@ std::vector<RankedVideo> rank_nodes(const Trie& trie, std::span<const NodeHit> n
   std::vector<RankedVideo> ranked;
   {
     ThreadSums sums;
-    if (sums->add(weighing.payloads, dense_video_bound(weighing.entries)))
+    if (sums->add(weighing.payloads, weighing.entries, dense_video_bound(weighing.entries)))
       sums->candidates(weighing.total, threshold, ranked);
     else
       add_sorted(weighing.payloads, weighing.entries, weighing.total, threshold, ranked);
