@@ -17,12 +17,6 @@ namespace {
 constexpr std::size_t kDenseVideos = std::size_t{1} << 18;
 constexpr std::size_t kDenseVideosPerEntry = 16;
 
-// A matched node's payload and the weight of its counts.
-struct WeightedPayload {
-  PayloadView payload;
-  double weight;
-};
-
 struct Weighing {
   std::vector<WeightedPayload> payloads;  // in walk order
   double total = 0.0;                     // the weighted total count
@@ -33,17 +27,11 @@ Weighing weigh(const Trie& trie, std::span<const NodeHit> nodes, std::string_vie
   const double qlen = static_cast<double>(utf8::code_point_count(term));
   Weighing w;
   for (const NodeHit& hit : nodes) {
-    double weight = kExactWeight;
-    if (hit.dist != 0) {
-      weight = qlen == 0 ? 0.0 : (1.0 - static_cast<double>(hit.dist) / qlen) * kFuzzyWeight;
-      if (!(weight > 0.0)) continue;
-    }
-    if (!at(trie.is_terminal, hit.node)) weight *= kPrefixNodeFactor;
-    const auto payload = trie.payloads.get(hit.node);
-    if (!payload) continue;
-    w.total += static_cast<double>(payload->total_count) * weight;
-    w.entries += payload->video_ids.size();
-    w.payloads.push_back({*payload, weight});
+    const std::optional<WeightedPayload> p = weighted_payload(trie, hit, qlen);
+    if (!p) continue;
+    w.total += static_cast<double>(p->payload.total_count) * p->weight;
+    w.entries += p->payload.video_ids.size();
+    w.payloads.push_back(*p);
   }
   return w;
 }
@@ -181,6 +169,15 @@ bool better(const RankedVideo& a, const RankedVideo& b) {
 }
 
 }  // namespace
+
+std::optional<WeightedPayload> weighted_payload(const Trie& trie, const NodeHit& hit, double qlen) {
+  double weight = distance_weight(hit.dist, qlen);
+  if (weight == 0.0) return std::nullopt;
+  if (!at(trie.is_terminal, hit.node)) weight *= kPrefixNodeFactor;
+  const std::optional<PayloadView> payload = trie.payloads.get(hit.node);
+  if (!payload) return std::nullopt;
+  return WeightedPayload{*payload, weight};
+}
 
 std::size_t dense_video_bound(std::size_t entries) {
   return entries > kDenseVideos / kDenseVideosPerEntry ? entries * kDenseVideosPerEntry : kDenseVideos;

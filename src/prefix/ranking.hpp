@@ -37,6 +37,24 @@ inline constexpr double kFuzzyWeight = 0.05;
 inline constexpr double kPrefixNodeFactor = 0.85;
 inline constexpr double kDefaultMinScore = 0.01;
 
+// The weight of a node `dist` edits from a term of `qlen` code points, before
+// the factor of a node where no term ends; 0 when the node adds nothing.
+inline double distance_weight(std::uint32_t dist, double qlen) {
+  if (dist == 0) return kExactWeight;
+  const double weight = qlen == 0 ? 0.0 : (1.0 - static_cast<double>(dist) / qlen) * kFuzzyWeight;
+  return weight > 0.0 ? weight : 0.0;
+}
+
+// A matched node's payload and the weight of its counts.
+struct WeightedPayload {
+  PayloadView payload;
+  double weight;
+};
+
+// The payload of a node hit with its weight, for a term of `qlen` code
+// points; nothing when the node adds nothing (too far, or no payload).
+std::optional<WeightedPayload> weighted_payload(const Trie& trie, const NodeHit& hit, double qlen);
+
 // Each video's share of the matched nodes' weighted total count, best first
 // (equal scores by video index), at most `limit` of them, those below the
 // minimum score left out, as are (after the limit) videos whose index lies
