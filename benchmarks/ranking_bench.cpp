@@ -174,7 +174,8 @@ void check(const Trie& trie, const std::vector<std::string>& terms, const Settin
 }
 
 // The floor of any ranking of `nodes`: every entry of the payloads that
-// carry weight read, and the weighted counts added into a single sum.
+// carry weight read, each node's counts added up (in integers, so that no
+// chain of floating-point additions sets the pace) and weighed.
 std::size_t read_entries(const Trie& trie, const std::vector<NodeHit>& nodes, const RankingQuery& q) {
   const double qlen = static_cast<double>(utf8::code_point_count(q.term));
   double sum = 0.0;
@@ -182,10 +183,12 @@ std::size_t read_entries(const Trie& trie, const std::vector<NodeHit>& nodes, co
   for (const NodeHit& hit : nodes) {
     const auto p = weighted_payload(trie, hit, qlen);
     if (!p) continue;
+    std::uint64_t counts = 0;
     for (std::size_t i = 0; i < p->payload.video_ids.size(); ++i) {
       id_bits |= p->payload.video_ids[i];
-      sum += static_cast<double>(p->payload.video_counts[i]) * p->weight;
+      counts += p->payload.video_counts[i];
     }
+    sum += static_cast<double>(counts) * p->weight;
   }
   return static_cast<std::size_t>(sum) + id_bits;
 }
