@@ -125,8 +125,8 @@ class Index:
         ranked = self.search.fuzzy_match_video(
             self.normalize(query), max_dist, include_prefix_nodes=prefix_nodes, min_score=min_score
         )
-        # The module puts equal scores in id-table order; here they go by id
-        # value: ids of one kind sort by value when shorter ones come first.
+        # The module leaves the order of equal scores open; ids of one kind
+        # sort by value when shorter ones come first.
         ranked.sort(key=lambda hit: (-hit[1], len(hit[0]), hit[0]))
         return [VideoMatch(video, score) for video, score in ranked[:limit]]
 

@@ -169,12 +169,6 @@ void add_sorted(std::span<const WeightedPayload> payloads, std::size_t entries, 
   }
 }
 
-// Best first; equal scores by video index, so that the answer does not
-// depend on how the sums were kept.
-bool better(const RankedVideo& a, const RankedVideo& b) {
-  return a.score != b.score ? a.score > b.score : a.video < b.video;
-}
-
 }  // namespace
 
 std::optional<WeightedPayload> weighted_payload(const Trie& trie, const NodeHit& hit, double qlen) {
@@ -209,22 +203,30 @@ std::vector<RankedVideo> rank_nodes(const Trie& trie, std::span<const NodeHit> n
   std::vector<RankedVideo> ranked;
   {
     ThreadSums sums;
-    if (sums->add(weighing.payloads, weighing.entries, dense_video_bound(weighing.entries)))
+    if (sums->add(weighing.payloads, weighing.entries, dense_video_bound(weighing.entries))) {
       sums->candidates(weighing.total, threshold, ranked);
-    else
+      // In video order, as the sorted sums give them: the order of equal
+      // scores must not depend on how the sums were kept.
+      std::sort(ranked.begin(), ranked.end(),
+                [](const RankedVideo& a, const RankedVideo& b) { return a.video < b.video; });
+    } else {
       add_sorted(weighing.payloads, weighing.entries, weighing.total, threshold, ranked);
+    }
   }
-
-  if (q.limit && *q.limit < ranked.size()) {
-    const auto keep = static_cast<std::ptrdiff_t>(*q.limit);
-    std::nth_element(ranked.begin(), ranked.begin() + keep, ranked.end(), better);
-    ranked.resize(*q.limit);
-  }
-  std::sort(ranked.begin(), ranked.end(), better);
-
-  const std::size_t table = trie.id_table_size();
-  std::erase_if(ranked, [&](const RankedVideo& r) { return r.video >= table; });
+  select_best(ranked, q.limit, trie.id_table_size());
   return ranked;
+}
+
+void select_best(std::vector<RankedVideo>& candidates, std::optional<std::uint32_t> limit,
+                 std::size_t id_table_size) {
+  const auto best_first = [](const RankedVideo& a, const RankedVideo& b) { return a.score > b.score; };
+  if (limit && *limit < candidates.size()) {
+    const auto keep = static_cast<std::ptrdiff_t>(*limit);
+    std::nth_element(candidates.begin(), candidates.begin() + keep, candidates.end(), best_first);
+    candidates.resize(*limit);
+  }
+  std::sort(candidates.begin(), candidates.end(), best_first);
+  std::erase_if(candidates, [&](const RankedVideo& r) { return r.video >= id_table_size; });
 }
 
 std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& q) {

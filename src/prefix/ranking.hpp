@@ -55,10 +55,9 @@ struct WeightedPayload {
 // points; nothing when the node adds nothing (too far, or no payload).
 std::optional<WeightedPayload> weighted_payload(const Trie& trie, const NodeHit& hit, double qlen);
 
-// Each video's share of the matched nodes' weighted total count, best first
-// (equal scores by video index), at most `limit` of them, those below the
-// minimum score left out, as are (after the limit) videos whose index lies
-// outside the id table.
+// Each video's share of the matched nodes' weighted total count, best first,
+// at most `limit` of them, those below the minimum score left out, as are
+// (after the limit) videos whose index lies outside the id table.
 std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& query);
 
 // The two steps of rank_videos, apart so that each can be measured.
@@ -68,6 +67,13 @@ std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& query
 std::vector<NodeHit> ranking_nodes(const Trie& trie, const RankingQuery& query);
 // The ranking of those nodes' videos (query.term only gives the weights).
 std::vector<RankedVideo> rank_nodes(const Trie& trie, std::span<const NodeHit> nodes, const RankingQuery& query);
+
+// The best of `candidates` (in video order), best first, at most `limit`,
+// then without the videos outside an id table of `id_table_size`: a
+// select-nth and an unstable sort by score alone. Equal scores come out in
+// an order the standard library decides, the same for the same candidates.
+void select_best(std::vector<RankedVideo>& candidates, std::optional<std::uint32_t> limit,
+                 std::size_t id_table_size);
 
 // Video sums are kept in an array indexed by video while every index read is
 // below this bound, and otherwise by sorting the contributions: the array

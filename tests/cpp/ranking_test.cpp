@@ -86,8 +86,8 @@ TEST(RankingSums, LargeIndicesEitherSideOfTheDenseBound) {
 
 TEST(RankingSums, IndexPastTheBoundMidwayFallsBackAndLeavesNoTrace) {
   const std::uint32_t far = 4000000000u;
-  const Trie sparse = one_node({1, 2, far, 1}, {3, 4, 5, 1}, 20, 3);
-  EXPECT_EQ(rank(sparse, std::nullopt), (std::vector<RankedVideo>{{1, 0.2}, {2, 0.2}}));
+  const Trie sparse = one_node({1, 2, far, 1}, {3, 4, 5, 2}, 20, 3);
+  EXPECT_EQ(rank(sparse, std::nullopt), (std::vector<RankedVideo>{{1, 0.25}, {2, 0.2}}));
   // The next call, on the same thread, starts from empty sums.
   EXPECT_EQ(rank(one_node({2, 1}, {1, 3}, 4, 3), std::nullopt), (std::vector<RankedVideo>{{1, 0.75}, {2, 0.25}}));
 }
@@ -101,11 +101,17 @@ TEST(RankingLimit, ZeroAndMoreThanTheCandidates) {
   EXPECT_EQ(rank(trie, 2), std::vector<RankedVideo>(all.begin(), all.begin() + 2));
 }
 
-TEST(RankingLimit, EqualScoresGoByVideoIndexAlsoAtTheCut) {
-  const Trie trie = one_node({9, 3, 6, 1, 3}, {2, 2, 2, 1, 0}, 10, 10);
-  const std::vector<RankedVideo> all{{3, 0.2}, {6, 0.2}, {9, 0.2}, {1, 0.1}};
-  EXPECT_EQ(rank(trie, std::nullopt), all);
-  EXPECT_EQ(rank(trie, 2), std::vector<RankedVideo>(all.begin(), all.begin() + 2));
+TEST(RankingSums, EqualScoresComeOutAlikeWhicheverWayTheSumsWereKept) {
+  // The same sums, once densely and once sorted (forced by a far index that
+  // counts nothing, so never a candidate): the same answer, ties included.
+  const std::vector<std::uint32_t> ids{9, 3, 6, 1, 3, 8, 5}, counts{2, 1, 2, 1, 1, 2, 2};
+  std::vector<std::uint32_t> far_ids = ids, far_counts = counts;
+  far_ids.push_back(4000000000u), far_counts.push_back(0);
+  const Trie dense = one_node(ids, counts, 10, 10), sparse = one_node(far_ids, far_counts, 10, 10);
+  ASSERT_GE(far_ids.back(), dense_video_bound(far_ids.size()));
+  for (const std::optional<std::uint32_t> limit : {std::optional<std::uint32_t>(), std::optional(2u), std::optional(4u)})
+    EXPECT_EQ(rank(dense, limit), rank(sparse, limit)) << (limit ? *limit : -1);
+  EXPECT_EQ(rank(dense, 4).size(), 4u);
 }
 
 TEST(RankingThreshold, NegativeKeepsEveryVideoMetAndNaNNone) {

@@ -1,9 +1,10 @@
 // The video ranking as its definition reads, kept as the obviously correct
 // twin of src/prefix/ranking.cpp: the nodes from the textbook walk (walked a
 // second time when no terminal node is in reach), each video's weighted
-// counts summed in a hash map made for the call, every candidate sorted.
-// Equal scores go by video index, as the fast ranking promises, so the two
-// answers compare whole. Tests, the walk fuzzer and the ranking benchmark
+// counts summed in a hash map made for the call. The candidates, put in
+// video order, go through the ranking's own select_best, which leaves the
+// order of equal scores to the standard library: so the two answers compare
+// whole, order included. Tests, the walk fuzzer and the ranking benchmark
 // compare the fast ranking against it.
 #pragma once
 
@@ -56,11 +57,8 @@ inline std::vector<RankedVideo> rank_nodes(const Trie& trie, const std::vector<N
   std::vector<RankedVideo> ranked;
   for (const auto& [video, sum] : sums)
     if (sum / total >= threshold) ranked.push_back({video, sum / total});
-  std::sort(ranked.begin(), ranked.end(), [](const RankedVideo& a, const RankedVideo& b) {
-    return a.score != b.score ? a.score > b.score : a.video < b.video;
-  });
-  if (q.limit && *q.limit < ranked.size()) ranked.resize(*q.limit);
-  std::erase_if(ranked, [&](const RankedVideo& r) { return r.video >= trie.id_table_size(); });
+  std::sort(ranked.begin(), ranked.end(), [](const RankedVideo& a, const RankedVideo& b) { return a.video < b.video; });
+  select_best(ranked, q.limit, trie.id_table_size());
   return ranked;
 }
 
