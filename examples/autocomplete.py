@@ -1,7 +1,7 @@
 """Search-as-you-type over a real word list, end to end.
 
-Builds a trie of the 104,334 words of examples/data/american-english.gz, each
-with a few videos of a synthetic catalogue made from a fixed seed; saves it with
+Builds a trie of the 104,334 words of the English word list that quillon
+bundles (quillon/data/american-english.gz), each with a few videos of a synthetic catalogue made from a fixed seed; saves it with
 to_bytes, restores it with from_bytes and answers a batch of misspelt and
 partial queries with the restored trie:
 
@@ -15,7 +15,6 @@ and the best videos with their scores, with the time both searches took.
 from __future__ import annotations
 
 import argparse
-import gzip
 import pathlib
 import random
 import tempfile
@@ -23,8 +22,8 @@ import time
 from collections.abc import Iterator, Sequence
 
 from quillon import PrefixSearch, build_arrays
+from quillon.examplelog import load_words
 
-WORDS = pathlib.Path(__file__).resolve().parent / "data" / "american-english.gz"
 SEED = 2024
 TOP_N = 50  # videos kept per trie node
 WORDS_PER_TOPIC = 6  # consecutive words that share a topic video
@@ -33,11 +32,6 @@ QUERIES = [
     "teh", "cat", "recieve", "seperate", "definately", "accomodate", "wierd",
     "goverment", "tommorow", "encyclop", "photosyn", "xylo",
 ]  # fmt: skip
-
-
-def load_words(path: pathlib.Path = WORDS) -> list[str]:
-    with gzip.open(path, "rt", encoding="utf-8") as lines:
-        return [line.rstrip("\n") for line in lines if line.strip()]
 
 
 def catalogue(words: Sequence[str], seed: int = SEED) -> Iterator[tuple[str, int, int]]:
@@ -116,7 +110,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         load_time = time.perf_counter() - start
         size = path.stat().st_size
 
-    print(f"data   {len(words):,} terms from {WORDS.parent.parent.name}/{WORDS.parent.name}/{WORDS.name}, "
+    print(f"data   {len(words):,} terms from quillon/data/american-english.gz, "
           f"{len(arrays.video_index):,} synthetic videos (seed {SEED}), {len(records):,} records")
     print(f"build  {build_time:6.2f} s  build_arrays {arrays_time:.2f} s + from_internal_data_v2 "
           f"{build_time - arrays_time:.2f} s: {len(arrays.child_labels):,} nodes, at most {TOP_N} videos each")

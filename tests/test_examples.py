@@ -11,9 +11,11 @@ import sys
 
 import pytest
 
+import quillon
+from quillon.examplelog import word_list_path
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
-DATA = EXAMPLES / "data"
 
 
 def run(*args: str, cwd: pathlib.Path) -> str:
@@ -29,10 +31,13 @@ def rows(output: str) -> list[list[str]]:
 
 
 def test_bundled_word_list_travels_with_its_licence():
-    with gzip.open(DATA / "american-english.gz", "rt", encoding="utf-8") as lines:
+    # The installed package's copy: the one `quillon demo` and the examples read.
+    word_list = word_list_path()
+    assert word_list.parent.parent == pathlib.Path(quillon.__file__).parent
+    with gzip.open(word_list, "rt", encoding="utf-8") as lines:
         words = [line.rstrip("\n") for line in lines]
     assert len(set(words)) >= 50_000
-    notice = (DATA / "american-english.copyright").read_text()
+    notice = (word_list.parent / "american-english.copyright").read_text()
     assert "Copyright 2000-2011 by Kevin Atkinson" in notice
     assert "Permission to use, copy, modify, distribute and sell these word" in notice
 
@@ -40,7 +45,7 @@ def test_bundled_word_list_travels_with_its_licence():
 def test_autocomplete_answers_the_queries_given(tmp_path):
     output = run(str(EXAMPLES / "autocomplete.py"), "cat", "teh", "encyclop", cwd=tmp_path)
     lines = output.splitlines()
-    assert re.match(r"data +104,334 terms from examples/data/american-english.gz, [\d,]+ synthetic videos", lines[0])
+    assert re.match(r"data +104,334 terms from quillon/data/american-english.gz, [\d,]+ synthetic videos", lines[0])
     for line, word in zip(lines[1:4], ["build", "save", "load"]):
         assert re.match(rf"{word} +\d+\.\d\d s ", line), line
     table = rows(output)
@@ -65,8 +70,10 @@ def test_quickstart_prints_the_worked_example(tmp_path):
 
 
 def readme_python_blocks() -> list[str]:
+    """The README's Python examples, but for the Spark one, which needs a
+    SparkSession and tests/test_spark.py runs."""
     text = (ROOT / "README.md").read_text()
-    return re.findall(r"```python\n(.*?)```", text, flags=re.S)
+    return [block for block in re.findall(r"```python\n(.*?)```", text, flags=re.S) if "quillon.spark" not in block]
 
 
 @pytest.mark.parametrize("block", readme_python_blocks())
@@ -82,3 +89,21 @@ def test_readme_examples_print_what_they_say(block, tmp_path):
     script.write_text(block)
     output = run(str(script), cwd=tmp_path)
     assert output.splitlines() == expected
+
+
+def test_readme_search_log_commands_print_what_it_shows(tmp_path):
+    text = (ROOT / "README.md").read_text()
+    section = text[text.index("## From a search log to an index") :]
+    shown = re.findall(r"^# (wrote .*)$", section, flags=re.M)
+    assert len(shown) == 2
+    outputs = [
+        run(str(EXAMPLES / "make_search_log.py"), cwd=tmp_path),
+        run("-m", "quillon", "build", "search_log.parquet", "-o", "words.idx", cwd=tmp_path),
+    ]
+    # Everything but the timings.
+    untimed = [re.sub(r"in [\d.]+ s.*", "", line) for line in shown]
+    assert [re.sub(r"in [\d.]+ s.*", "", out.strip()) for out in outputs] == untimed
+    query = run("-m", "quillon", "query", "words.idx", "RÉSUMÉ", "mothr", "kevl", "--videos", "--limit", "3", cwd=tmp_path)
+    block = section[section.index("```text\nRÉSUMÉ") + len("```text\n") :]
+    expected = block[: block.index("...\n")]
+    assert query.startswith(expected)

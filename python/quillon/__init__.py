@@ -7,11 +7,32 @@ of ``PrefixSearch.from_internal_data_v2``::
     from quillon import PrefixSearch, build_arrays
 
     search = PrefixSearch.from_internal_data_v2(*build_arrays(records, top_n=50))
+
+``Index`` opens an index file written by ``quillon build`` and answers
+queries normalised the way the build normalised the terms::
+
+    from quillon import Index
+
+    index = Index.open("words.idx")
+    index.terms("Cat")      # [TermMatch(term='cat', distance=0), ...]
 """
 
 from _quillon import PrefixSearch
 
 from quillon.arrays import Payload, Record, TrieArrays, VideoId, build_arrays
+from quillon.index import Index, IndexLoadError, TermMatch, VideoMatch
 from quillon.normalize import normalize
 
-__all__ = ["Payload", "PrefixSearch", "Record", "TrieArrays", "VideoId", "build_arrays", "normalize"]
+__all__ = [
+    "Index",
+    "IndexLoadError",
+    "Payload",
+    "PrefixSearch",
+    "Record",
+    "TermMatch",
+    "TrieArrays",
+    "VideoId",
+    "VideoMatch",
+    "build_arrays",
+    "normalize",
+]

@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <cstring>
+
 #include "checked.hpp"
 #include "grow.hpp"
 
@@ -108,7 +110,82 @@ std::optional<double> to_real(PyObject* obj) {
   return value;
 }
 
+namespace {
+
+// Whether `type` is the class `name` of module `module_name`, for a module
+// already imported (no object can be of a module never imported).
+bool is_class_of(PyTypeObject* type, const char* module_name, const char* name) {
+  const Ref key = Ref::steal(PyUnicode_FromString(module_name));
+  const Ref module = key ? Ref::steal(PyImport_GetModule(key.get())) : Ref();
+  const Ref found = module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref();
+  if (!found) {
+    PyErr_Clear();
+    return false;
+  }
+  return found.get() == reinterpret_cast<PyObject*>(type);
+}
+
+// Exactly memoryview, array.array or numpy.ndarray: types whose iteration
+// yields the elements of their buffer. The name is compared first, cheaply;
+// then the class itself, so that neither a subclass (which may iterate
+// differently) nor a namesake passes.
+bool iterates_as_its_buffer(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyMemoryView_Type) return true;
+  if (std::strcmp(type->tp_name, "array.array") == 0) return is_class_of(type, "array", "array");
+  if (std::strcmp(type->tp_name, "numpy.ndarray") == 0) return is_class_of(type, "numpy", "ndarray");
+  return false;
+}
+
+// A buffer held for the duration of a conversion.
+class HeldBuffer {
+ public:
+  HeldBuffer(PyObject* obj, int flags) : held_(PyObject_GetBuffer(obj, &view_, flags) == 0) {}
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool held() const { return held_; }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_;
+};
+
+bool is_native_u32_format(const char* format, Py_ssize_t itemsize) {
+  if (format == nullptr || itemsize != 4) return false;
+  if (format[0] == '@') ++format;
+  return (format[0] == 'I' || format[0] == 'L') && format[1] == '\0';
+}
+
+// A one-dimensional, contiguous buffer of native 4-byte unsigned integers
+// that iterates as its buffer is copied as it is: the result is the generic
+// path's, without an object per element. Other formats, strided or
+// multi-dimensional buffers take the generic path. False when `obj` is not
+// such a buffer.
+bool append_u32_buffer(PyObject* obj, std::vector<std::uint32_t>& out) {
+  if (!iterates_as_its_buffer(obj)) return false;
+  const HeldBuffer buffer(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+  if (!buffer.held()) {
+    PyErr_Clear();  // the generic path meets the same refusal and reports it
+    return false;
+  }
+  const Py_buffer& view = buffer.view();
+  if (view.ndim != 1 || !is_native_u32_format(view.format, view.itemsize)) return false;
+  const auto count = static_cast<std::size_t>(view.len) / sizeof(std::uint32_t);
+  reserve_more(out, count);
+  const std::size_t start = out.size();
+  out.resize(start + count);
+  std::memcpy(out.data() + start, view.buf, count * sizeof(std::uint32_t));
+  return true;
+}
+
+}  // namespace
+
 bool append_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out) {
+  if (append_u32_buffer(obj, out)) return true;
   return for_each_element(
       obj, [&](std::size_t count) { reserve_more(out, count); },
       [&](PyObject* item) {

@@ -83,6 +83,8 @@ bool for_each_element(PyObject* obj, Reserve&& reserve, Element&& element) {
 }
 
 // Appends the elements of a sequence of unsigned 32-bit integers to `out`.
+// An exact array.array, memoryview or numpy.ndarray of native 4-byte unsigned
+// integers is copied from its buffer, with the same result.
 bool append_u32_sequence(PyObject* obj, std::vector<std::uint32_t>& out);
 
 // After a failed conversion of parameter `name`: an exception of exactly

@@ -1,5 +1,6 @@
 // Random tries for the tests and the fuzzers' seed corpus: one generator,
-// whose shape says what kind of trie each of them needs.
+// whose shape says what kind of trie each of them needs, and random payloads
+// to rank.
 #pragma once
 
 #include <algorithm>
@@ -151,6 +152,41 @@ inline std::u32string random_path_near(std::mt19937& rng, const RandomTrie& t, s
     }
   }
   return word;
+}
+
+struct RandomPayloadShape {
+  double present = 0.7;        // the chance that a node has a payload
+  std::size_t entries = 6;     // 0 to this many entries in a payload's lists
+  std::uint32_t videos = 12;   // video indices below this, except
+  double anywhere = 0.0;       // with this chance, an index anywhere in 32 bits
+  std::uint32_t max_count = 9;  // counts 0 to this
+  std::size_t id_table = 10;   // entries of the Int32 id table
+};
+
+// Gives every node of `trie` a random payload or none (a video may appear
+// twice in one list; total_count is the counts' sum plus 0 to 3), and an
+// Int32 id table of random ids. Neither depends on the node's flags, which
+// decoding allows too.
+inline void give_random_payloads(std::mt19937& rng, Trie& trie, const RandomPayloadShape& shape) {
+  PayloadTable table;
+  for (std::size_t node = 0; node < trie.node_count(); ++node) {
+    if (!chance(rng, shape.present)) {
+      table.push_absent();
+      continue;
+    }
+    std::uint64_t total = rng() % 4;
+    for (std::size_t k = rng() % (shape.entries + 1); k-- > 0;) {
+      table.ids().push_back(chance(rng, shape.anywhere) ? static_cast<std::uint32_t>(rng()) : rng() % shape.videos);
+      table.counts().push_back(rng() % (shape.max_count + 1));
+      total += table.counts().back();
+    }
+    table.close_payload(saturating_add(0, total));
+  }
+  trie.payloads = std::move(table);
+  trie.id_mode = IdMode::Int32;
+  trie.video_uuids.clear();
+  trie.video_int_ids.resize(shape.id_table);
+  for (std::uint32_t& id : trie.video_int_ids) id = static_cast<std::uint32_t>(rng());
 }
 
 }  // namespace quillon::testing

@@ -4,11 +4,13 @@ drift from what a caller sees, fails CI. Running it is harmless."""
 
 from __future__ import annotations
 
+import pathlib
 import uuid
 from typing import assert_type
 
 import _quillon
-from quillon import PrefixSearch, TrieArrays, build_arrays, normalize
+from quillon import Index, IndexLoadError, PrefixSearch, TermMatch, TrieArrays, VideoMatch, build_arrays, normalize
+from quillon.manifest import Manifest
 from quillon.normalize import MODES, Mode
 
 assert_type(_quillon.PrefixSearch, type[PrefixSearch])
@@ -29,3 +31,24 @@ hand_built = PrefixSearch.from_internal_data_v2([0, 1], ["", "a"], [None, (1, [0
 assert_type(hand_built, PrefixSearch)
 assert_type(normalize("Café", "fold"), str)
 assert_type(MODES, tuple[Mode, ...])
+
+# The Index API, as the server and scripts use it.
+try:
+    index = Index.open("cats.idx", verify=False)
+except IndexLoadError as error:
+    assert_type(str(error), str)
+else:
+    assert_type(index.path, pathlib.Path)
+    assert_type(index.manifest, Manifest | None)
+    assert_type(index.normalization, Mode)
+    assert_type(index.search, PrefixSearch)
+    assert_type(index.load_seconds, float)
+    assert_type(index.size_bytes, int)
+    assert_type(index.normalize("Cat"), str)
+    assert_type(index.terms("cat", max_dist=2, limit=None), list[TermMatch])
+    assert_type(index.terms("cat")[0].distance, int)
+    assert_type(index.videos("cat", 1, 5, prefix_nodes=None, min_score=0.5), list[VideoMatch])
+    assert_type(index.videos("cat")[0].score, float)
+    assert_type(index.videos("cat")[0].video_id, str)
+    if index.manifest is not None:
+        assert_type(index.manifest.terms, int)

@@ -1,0 +1,238 @@
+"""The aggregation of a search log in DuckDB, down to the sorted table the
+trie is built from.
+
+Tables, in the order they are made (all temporary, spilled to disk by
+DuckDB when they outgrow its memory limit):
+
+- ``raw_pairs``: the rows grouped by (raw term, video), with summed counts,
+  the number of rows and of bad rows behind each group. No Python runs per
+  row; everything after this works on groups.
+- ``term_map``: each distinct raw term and its normalised form, computed by
+  ``quillon.normalize`` once per distinct raw term.
+- ``term_ids``, ``raw_ids``: each normalised term numbered (``sid``) in
+  code-point order, and the number of each raw term's normalised form, so
+  that what follows groups and joins numbers rather than text.
+- ``all_pairs``: (sid, video, count) grouped again by normalised term,
+  counts summed and saturated at 4294967295.
+- ``term_totals``: each term's total count and number of videos over its
+  pairs that reach the minimum count.
+- ``terms``: the terms whose total reaches the minimum term count, numbered
+  (``tid``) in code-point order.
+- ``kept``: the pairs that reach the minimum count, of the kept terms.
+- ``videos``: the videos of the kept pairs, numbered (``vix``) by id.
+- ``entries``: (tid, vix, count) in the order of the payloads: by term, then
+  count descending, then video number, which is the id's order.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import AbstractContextManager
+from dataclasses import dataclass
+
+import duckdb
+import numpy as np
+import numpy.typing as npt
+
+from quillon.normalize import Mode, normalize
+from quillon.manifest import IdKind
+from quillon.sources import BuildError, Columns, SourceGroup, bad_rows_message, first_line, sql_text
+
+__all__ = ["Aggregated", "TermBatch", "aggregate", "term_batches", "video_index"]
+
+U32_MAX = 0xFFFF_FFFF
+
+# Why rows are left out without failing the build, as the manifest names them.
+REFUSED_NULL = "no term (NULL)"
+REFUSED_EMPTY = "empty after normalisation"
+REFUSED_NUL = "contains U+0000"
+
+QueryWatch = Callable[[str, "int | None"], AbstractContextManager[None]]
+
+
+@dataclass(frozen=True)
+class Aggregated:
+    rows_read: int
+    refused: dict[str, int]
+    pairs_below_min_count: int
+    terms_below_min_term_count: int
+    pairs: int
+    terms: int
+    videos: int
+    id_kind: IdKind
+
+
+@dataclass(frozen=True)
+class TermBatch:
+    """Consecutive terms in code-point order with their payloads: term i
+    has ``sizes[i]`` entries, the next ones of ``video_ids`` and ``counts``."""
+
+    terms: list[str]
+    totals: list[int]
+    sizes: list[int]
+    video_ids: npt.NDArray[np.uint32]
+    counts: npt.NDArray[np.uint32]
+
+
+def aggregate(
+    con: duckdb.DuckDBPyConnection,
+    groups: Sequence[SourceGroup],
+    columns: Columns,
+    normalization: Mode,
+    min_count: int,
+    min_term_count: int,
+    watch: QueryWatch,
+) -> Aggregated:
+    """Makes the tables of this module's description from ``groups``.
+
+    Raises ``BuildError`` for rows with unusable ids or counts, and when no
+    term is left to index."""
+    scans = " UNION ALL ".join(f"({group.scan_sql(columns)})" for group in groups)
+    with watch("reading", _known_rows(con, groups)):
+        _read(
+            con,
+            "CREATE TEMP TABLE raw_pairs AS SELECT raw, video, sum(n) AS n, count(*) AS rows, "
+            f"count(*) FILTER (WHERE video IS NULL OR n IS NULL) AS bad FROM ({scans}) GROUP BY raw, video",
+        )
+    rows_read, bad = _one(con, "SELECT coalesce(sum(rows), 0), coalesce(sum(bad), 0) FROM raw_pairs")
+    if bad:
+        con.execute("SET threads = 1")  # row numbers in file order
+        raise BuildError(bad_rows_message(con, groups, columns))
+
+    with watch("normalising", None):
+        if normalization == "none":
+            con.execute("CREATE TEMP TABLE term_map AS SELECT DISTINCT raw, raw AS term FROM raw_pairs WHERE raw IS NOT NULL")
+        else:
+            def normalized(text: str) -> str:
+                return normalize(text, normalization)
+
+            con.create_function("quillon_normalize", normalized, ["VARCHAR"], "VARCHAR")
+            con.execute(
+                "CREATE TEMP TABLE term_map AS SELECT raw, quillon_normalize(raw) AS term "
+                "FROM (SELECT DISTINCT raw FROM raw_pairs WHERE raw IS NOT NULL)",
+            )
+    null_terms, empty_terms, nul_terms = _one(
+        con,
+        "SELECT coalesce(sum(rows) FILTER (WHERE raw IS NULL), 0), coalesce(sum(rows) FILTER (WHERE term = ''), 0), "
+        "coalesce(sum(rows) FILTER (WHERE contains(term, chr(0))), 0) FROM raw_pairs LEFT JOIN term_map USING (raw)",
+    )
+
+    with watch("aggregating", None):
+        # Terms numbered in code-point order (sid), so that the pairs are
+        # grouped and joined by number, not by text.
+        con.execute(
+            "CREATE TEMP TABLE term_ids AS SELECT row_number() OVER (ORDER BY term)::UINTEGER AS sid, term "
+            "FROM (SELECT DISTINCT term FROM term_map WHERE term <> '' AND NOT contains(term, chr(0)))"
+        )
+        con.execute("CREATE TEMP TABLE raw_ids AS SELECT raw, sid FROM term_map JOIN term_ids USING (term)")
+        con.execute(
+            f"CREATE TEMP TABLE all_pairs AS SELECT sid, video, least(sum(n), {U32_MAX})::UINTEGER AS n "
+            "FROM raw_pairs JOIN raw_ids USING (raw) GROUP BY sid, video",
+        )
+        con.execute(
+            f"CREATE TEMP TABLE term_totals AS SELECT sid, least(sum(n), {U32_MAX})::UINTEGER AS total, "
+            f"count(*)::UINTEGER AS size FROM all_pairs WHERE n >= {min_count} GROUP BY sid",
+        )
+        con.execute(
+            "CREATE TEMP TABLE terms AS SELECT (row_number() OVER (ORDER BY sid) - 1)::BIGINT AS tid, sid, term, total, size "
+            f"FROM term_totals JOIN term_ids USING (sid) WHERE total >= {min_term_count} ORDER BY tid",
+        )
+        con.execute(
+            "CREATE TEMP TABLE kept AS SELECT tid, video, n FROM all_pairs JOIN terms USING (sid) "
+            f"WHERE n >= {min_count}",
+        )
+        con.execute(
+            "CREATE TEMP TABLE videos AS SELECT (row_number() OVER (ORDER BY video) - 1)::UINTEGER AS vix, video "
+            "FROM (SELECT DISTINCT video FROM kept) ORDER BY vix",
+        )
+        con.execute(
+            "CREATE TEMP TABLE entries AS SELECT tid, vix, n FROM kept JOIN videos USING (video) ORDER BY tid, n DESC, vix"
+        )
+    all_pairs, pairs_at_min_count, all_terms, terms, videos, entries = _one(
+        con,
+        "SELECT (SELECT count(*) FROM all_pairs), (SELECT coalesce(sum(size), 0) FROM term_totals), "
+        "(SELECT count(*) FROM term_totals), (SELECT count(*) FROM terms), (SELECT count(*) FROM videos), "
+        "(SELECT count(*) FROM entries)",
+    )
+    aggregated = Aggregated(
+        rows_read=rows_read,
+        refused={REFUSED_NULL: null_terms, REFUSED_EMPTY: empty_terms, REFUSED_NUL: nul_terms},
+        pairs_below_min_count=all_pairs - pairs_at_min_count,
+        terms_below_min_term_count=all_terms - terms,
+        pairs=entries,
+        terms=terms,
+        videos=videos,
+        id_kind=groups[0].id_kind,
+    )
+    if not terms:
+        raise BuildError(_nothing_left(aggregated, min_count, min_term_count))
+    return aggregated
+
+
+def _nothing_left(aggregated: Aggregated, min_count: int, min_term_count: int) -> str:
+    refused = sum(aggregated.refused.values())
+    reasons = [f"{refused:,} of {aggregated.rows_read:,} rows refused"]
+    if aggregated.pairs_below_min_count:
+        reasons.append(f"{aggregated.pairs_below_min_count:,} (term, video) pairs below --min-count {min_count}")
+    if aggregated.terms_below_min_term_count:
+        reasons.append(f"{aggregated.terms_below_min_term_count:,} terms below --min-term-count {min_term_count}")
+    return "nothing left to index: " + ", ".join(reasons)
+
+
+def term_batches(con: duckdb.DuckDBPyConnection, terms: int, batch_terms: int) -> Iterator[TermBatch]:
+    """The ``terms`` terms in code-point order, ``batch_terms`` at a time."""
+    for first in range(0, terms, batch_terms):
+        bounds = f"tid >= {first} AND tid < {first + batch_terms}"
+        head = con.execute(f"SELECT term, total, size FROM terms WHERE {bounds} ORDER BY tid").fetchnumpy()
+        body = con.execute(f"SELECT vix, n FROM entries WHERE {bounds} ORDER BY tid, n DESC, vix").fetchnumpy()
+        yield TermBatch(
+            head["term"].tolist(),
+            head["total"].tolist(),
+            head["size"].tolist(),
+            np.asarray(body["vix"], dtype=np.uint32),
+            np.asarray(body["n"], dtype=np.uint32),
+        )
+
+
+def video_index(con: duckdb.DuckDBPyConnection, id_kind: IdKind) -> list[bytes]:
+    """The ids of the videos in ``vix`` order: 4 little-endian bytes per int
+    id, the 16 bytes of each UUID."""
+    if id_kind == "int":
+        ids = con.execute("SELECT video FROM videos ORDER BY vix").fetchnumpy()["video"]
+        packed = np.asarray(ids, dtype="<u4").tobytes()
+        return [packed[i : i + 4] for i in range(0, len(packed), 4)]
+    rows = con.execute("SELECT unhex(replace(video::VARCHAR, '-', '')) FROM videos ORDER BY vix").fetchall()
+    return [bytes(row[0]) for row in rows]
+
+
+def _known_rows(con: duckdb.DuckDBPyConnection, groups: Sequence[SourceGroup]) -> int | None:
+    """The number of rows to read when every file's metadata says it."""
+    if any(group.format != "parquet" for group in groups):
+        return None
+    files = ", ".join(sql_text(str(path)) for group in groups for path in group.files)
+    return int(_one(con, f"SELECT count(*) FROM read_parquet([{files}], union_by_name = true)")[0])
+
+
+def _read(con: duckdb.DuckDBPyConnection, sql: str) -> None:
+    try:
+        con.execute(sql)
+    except duckdb.OutOfMemoryException:
+        raise
+    except duckdb.Error as error:
+        raise BuildError(_read_error_message(error)) from None
+
+
+def _read_error_message(error: duckdb.Error) -> str:
+    """DuckDB's report of a file it cannot read (a malformed CSV line, a
+    value its column's type refuses, a Parquet file cut short), in one line:
+    the file, the error, the line and what is wrong with it."""
+    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    file = next((line.removeprefix("file = ") for line in lines if line.startswith("file = ")), None)
+    details = [line for line in lines[1:] if line.startswith(("Original Line:", "Error when converting", "Expected Number"))]
+    text = "; ".join([lines[0] if lines else type(error).__name__, *details])
+    return f"{file}: cannot read: {text}" if file else f"cannot read the log: {text}"
+
+
+def _one(con: duckdb.DuckDBPyConnection, sql: str) -> tuple[int, ...]:
+    (row,) = con.execute(sql).fetchall()
+    return tuple(int(value) for value in row)

@@ -1,0 +1,238 @@
+"""The ``quillon`` command: ``build``, ``query`` and ``info``.
+
+Results go to standard output, progress and errors to standard error. Exit
+status: 0 done, 2 bad usage or bad input (one line naming the file and what
+is wrong; nothing written), 1 anything else (out of memory, a full disk, a
+bug), 128 + the signal when interrupted (130 for Ctrl-C, 143 for SIGTERM).
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+import pathlib
+import signal
+import sys
+import threading
+from collections.abc import Sequence
+from typing import NoReturn
+
+import duckdb
+
+from quillon.build import BuildError, BuildOptions, build_index
+from quillon.index import Index, IndexLoadError
+from quillon.normalize import MODES
+from quillon.progress import Progress
+from quillon.sources import FORMATS, Columns
+
+__all__ = ["main"]
+
+EXIT_BAD_INPUT = 2
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line ``argv`` (default: ``sys.argv[1:]``); returns
+    the exit status."""
+    args = _parser().parse_args(argv)
+    # Interrupted or terminated, a build removes what it wrote so far; DuckDB
+    # may report the interruption as an error of its own.
+    signalled: list[int] = []
+
+    def interrupt(signum: int, _frame: object) -> NoReturn:
+        signalled.append(signum)
+        raise KeyboardInterrupt
+
+    on_main_thread = threading.current_thread() is threading.main_thread()
+    signums = (signal.SIGINT, signal.SIGTERM) if on_main_thread else ()
+    previous = {signum: signal.signal(signum, interrupt) for signum in signums}
+    try:
+        return _run(args)
+    except BaseException as error:
+        if not signalled and not isinstance(error, KeyboardInterrupt):
+            raise
+        _error("interrupted; nothing written")
+        return 128 + (signalled[0] if signalled else signal.SIGINT)
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _run(args: argparse.Namespace) -> int:
+    try:
+        return int(args.run(args))
+    except (BuildError, IndexLoadError) as error:
+        _error(str(error))
+        return EXIT_BAD_INPUT
+    except duckdb.OutOfMemoryException as error:
+        _error(f"out of memory: {error}; give DuckDB more room with --memory-limit, or a --temp-dir with free space")
+        return 1
+    except BrokenPipeError:
+        # The reader of our output went away (quillon query ... | head).
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as error:  # a full disk, a folder that cannot be written
+        _error(str(error))
+        return 1
+
+
+def count(text: str) -> int:
+    """An argparse type: an int of at least 0."""
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
+    return value
+
+
+def _error(message: str) -> None:
+    print(f"quillon: error: {message}", file=sys.stderr)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quillon",
+        description="Typo-tolerant search-as-you-type: build an index from a search log and query it.",
+    )
+    commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+
+    build = commands.add_parser(
+        "build",
+        help="build an index file from search log files",
+        description="Aggregate a search log (one row per search that led to a video) with DuckDB and write "
+        "the index INDEX and its manifest INDEX.json, atomically: a failed build leaves any earlier pair as it was.",
+    )
+    build.add_argument("sources", nargs="+", metavar="SOURCE", help="Parquet, CSV or JSON Lines files, folders of them, or glob patterns")
+    build.add_argument("-o", "--output", required=True, type=pathlib.Path, metavar="INDEX", help="the index file to write")
+    build.add_argument("--format", choices=sorted(FORMATS), help="the format of every source (default: from each file name)")
+    build.add_argument("--term", default="term", metavar="COLUMN", help="the column of search terms (default: term)")
+    build.add_argument("--video", default="video_id", metavar="COLUMN", help="the column of video ids: integers 0..4294967295, UUIDs or 16-byte binaries (default: video_id)")
+    build.add_argument("--count", metavar="COLUMN", help="the column of counts; without it every row counts once (default: count, where present)")
+    build.add_argument("--normalize", choices=MODES, default="fold", help="how terms and queries are normalised (default: fold)")
+    build.add_argument("--top-n", type=count, default=50, metavar="N", help="the most videos a trie node keeps (default: 50)")
+    build.add_argument("--min-count", type=count, default=1, metavar="N", help="drop (term, video) pairs counted fewer than N times (default: 1)")
+    build.add_argument("--min-term-count", type=count, default=1, metavar="N", help="then drop terms counted fewer than N times in all (default: 1)")
+    build.add_argument("--memory-limit", metavar="SIZE", help="DuckDB's memory limit, e.g. 4GB (default: 80%% of the memory)")
+    build.add_argument("--temp-dir", type=pathlib.Path, metavar="DIR", help="where DuckDB spills what does not fit (default: a fresh folder beside INDEX)")
+    build.add_argument("--threads", type=int, metavar="N", help="DuckDB's threads (default: one per core)")
+    build.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
+    build.set_defaults(run=_build)
+
+    query = commands.add_parser("query", help="answer queries from an index", description="Answer each TEXT from INDEX: the stored terms within --max-dist edits, closest first, and with --videos the best videos.")
+    query.add_argument("index", type=pathlib.Path, metavar="INDEX")
+    query.add_argument("texts", nargs="+", metavar="TEXT")
+    query.add_argument("--max-dist", type=count, default=1, metavar="K", help="edits allowed (default: 1)")
+    query.add_argument("--limit", type=count, default=10, metavar="N", help="terms and videos shown per query (default: 10)")
+    query.add_argument("--videos", action="store_true", help="also rank the videos")
+    query.add_argument("--json", action="store_true", help="one JSON object per query, one a line")
+    query.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
+    query.set_defaults(run=_query)
+
+    info = commands.add_parser("info", help="describe an index", description="Print the manifest of INDEX, the time it takes to load and the memory it takes once loaded.")
+    info.add_argument("index", type=pathlib.Path, metavar="INDEX")
+    info.add_argument("--json", action="store_true", help="the manifest and the measures as one JSON object")
+    info.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
+    info.set_defaults(run=_info)
+    return parser
+
+
+def _build(args: argparse.Namespace) -> int:
+    options = BuildOptions(
+        columns=Columns(term=args.term, video=args.video, count=args.count or "count", count_required=args.count is not None),
+        format=args.format,
+        normalization=args.normalize,
+        top_n=args.top_n,
+        min_count=args.min_count,
+        min_term_count=args.min_term_count,
+        memory_limit=args.memory_limit,
+        temp_dir=args.temp_dir,
+        threads=args.threads,
+    )
+    result = build_index(args.sources, args.output, options, Progress.for_terminal(args.quiet))
+    if not args.quiet:
+        m = result.manifest
+        seconds = m.build_seconds
+        print(
+            f"wrote {result.index_path} ({m.index_size_bytes:,} bytes) and {result.manifest_path.name}: "
+            f"{m.terms:,} terms, {m.nodes:,} nodes, {m.videos:,} videos from {m.rows_read:,} rows "
+            f"({m.rows_refused:,} refused) in {seconds:.2f} s, {m.rows_read / max(seconds, 1e-9):,.0f} rows/s"
+        )
+    return 0
+
+
+def _query(args: argparse.Namespace) -> int:
+    index = Index.open(args.index, verify=args.verify)
+    for text in args.texts:
+        terms = index.terms(text, args.max_dist, args.limit)
+        videos = index.videos(text, args.max_dist, args.limit) if args.videos else None
+        if args.json:
+            answer: dict[str, object] = {"query": text, "normalized": index.normalize(text)}
+            answer["terms"] = [match._asdict() for match in terms]
+            if videos is not None:
+                answer["videos"] = [match._asdict() for match in videos]
+            print(json.dumps(answer, ensure_ascii=False))
+            continue
+        normalized = index.normalize(text)
+        print(f"{text}" if normalized == text else f"{text}  (as {normalized!r})")
+        rows = [(term, str(distance)) for term, distance in terms] or [("(no term within reach)", "")]
+        _print_table([("term", "dist"), *rows], indent="  ")
+        if videos is not None:
+            _print_table([("video", "score"), *([(v, f"{s:.4f}") for v, s in videos] or [("(no video)", "")])], indent="  ")
+    return 0
+
+
+def _print_table(rows: list[tuple[str, str]], indent: str) -> None:
+    width = max(len(left) for left, _right in rows)
+    right_width = max(len(right) for _left, right in rows)
+    for left, right in rows:
+        print(f"{indent}{left.ljust(width)}  {right.rjust(right_width)}".rstrip())
+
+
+def _info(args: argparse.Namespace) -> int:
+    before = _resident_bytes()
+    index = Index.open(args.index, verify=args.verify)
+    after = _resident_bytes()
+    memory = after - before if before is not None and after is not None else None
+    m = index.manifest
+    if args.json:
+        info: dict[str, object] = {
+            "index": str(index.path),
+            "verified": args.verify,
+            "size_bytes": index.size_bytes,
+            "load_seconds": round(index.load_seconds, 6),
+            "resident_bytes_added": memory,
+            "manifest": dataclasses.asdict(m) if m is not None else None,
+        }
+        print(json.dumps(info, indent=2, ensure_ascii=False))
+        return 0
+    check = "SHA-256 verified" if args.verify else "not verified"
+    print(f"index       {index.path}: {index.size_bytes:,} bytes, {check}")
+    if m is None:
+        print("manifest    none: a raw index, queries not normalised")
+    else:
+        refused = ", ".join(f"{rows:,} {reason}" for reason, rows in m.refused.items())
+        print(f"built       {m.built_at} in {m.build_seconds:.2f} s by quillon {m.quillon_version} (format {m.format_version})")
+        print(f"holds       {m.terms:,} terms, {m.nodes:,} nodes, {m.videos:,} videos ({m.id_kind} ids), at most {m.top_n} videos a node")
+        print(f"normalised  {m.normalization} (Unicode {m.unicode_version})")
+        print(f"rows        {m.rows_read:,} read, {m.rows_refused:,} refused{f' ({refused})' if refused else ''}")
+        print(
+            f"kept        {m.pairs:,} (term, video) pairs; below --min-count {m.min_count}: {m.pairs_below_min_count:,} pairs; "
+            f"below --min-term-count {m.min_term_count}: {m.terms_below_min_term_count:,} terms"
+        )
+        print(f"columns     term {m.columns['term']!r}, video {m.columns['video']!r}, count {m.columns['count']!r}")
+        for number, source in enumerate(m.sources):
+            print(f"{'sources' if number == 0 else '':<12}{source.path} ({source.format}, {source.size_bytes:,} bytes)")
+        print(f"sha256      {m.index_sha256}")
+    print(f"load        {index.load_seconds:.3f} s (read, verify, decode)")
+    shown = f"{memory / 2**20:,.1f} MiB" if memory is not None else "unknown"
+    print(f"memory      {shown}: growth of the resident set while loading")
+    return 0
+
+
+def _resident_bytes() -> int | None:
+    """The resident set size of this process, where Linux tells it."""
+    try:
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return None
