@@ -13,11 +13,25 @@
 // or are made here, seeded: stored words with 0, 1 and 2 random edits and
 // prefixes of 2 to 6 characters.
 //
-// Figures are medians over R repeats with their min..max. Each repeat times
-// fast, reference, fast again on the whole set (the fast time is the mean of
-// its two runs), each run looping over the set often enough to last about
-// 20 ms. A visited node is a child whose row of distances was computed, as
-// counted by a separate run of the textbook walk.
+// Then three more reports on the same trie:
+//   levers     each way of running the walk (WalkChoice: the kind of rows,
+//              the search edges, the reach bounds) against the twin, at
+//              max_dist 1 and 2, on the word queries, the two-edit queries
+//              and the prefixes with prefix nodes;
+//   keystrokes 300 words of the list (seeded), typed one character at a
+//              time: the node search on each prefix of 1 to 8 characters, at
+//              max_dist 1 and 2, terminal nodes only and every node, time per
+//              keystroke (p50, p99, mean) and against the twin;
+//   memory     the bytes the derived search data costs per node.
+//
+// Figures are medians over R repeats with their min..max. Times are the
+// thread's CPU time (CLOCK_THREAD_CPUTIME_ID), which a busy machine disturbs
+// far less than wall time; each keystroke is timed on the wall clock, its
+// least over the repeats. Each repeat of the main table times fast,
+// reference, fast again on the whole set (the fast time is the mean of its
+// two runs), each run looping over the set often enough to last about 20 ms.
+// A visited node is a child whose row of distances was computed, as counted
+// by a separate run of the textbook walk.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -25,6 +39,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -33,9 +48,10 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
-#include "prefix/build.hpp"
+#include "bench_support.hpp"
 #include "prefix/matcher.hpp"
 #include "reference/trie_builder.hpp"
 #include "reference/walk.hpp"
@@ -44,163 +60,17 @@
 namespace {
 
 using quillon::Trie;
-using Clock = std::chrono::steady_clock;
+using namespace quillon::bench;
 
 #ifndef QUILLON_BENCH_BUILD_TYPE
 #define QUILLON_BENCH_BUILD_TYPE "unknown"
 #endif
 
-[[noreturn]] void die(const std::string& message) {
-  std::cerr << "walk_bench: " << message << "\n";
-  std::exit(2);
-}
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// ----------------------------------------------------------------- words
-
-std::string trim(const std::string& line) {
-  const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
-  std::size_t b = 0, e = line.size();
-  while (b < e && space(line[b])) ++b;
-  while (e > b && space(line[e - 1])) --e;
-  return line.substr(b, e - b);
-}
-
-// The distinct non-empty lines, in code point order (the byte order of
-// UTF-8 is the code point order); with `sample`, about that many of them,
-// evenly spaced, picked as bench.py picks them.
-std::vector<std::string> load_words(const std::string& path, std::size_t sample) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) die("cannot read " + path);
-  std::vector<std::string> words;
-  for (std::string line; std::getline(in, line);) {
-    std::string w = trim(line);
-    if (!w.empty()) words.push_back(std::move(w));
-  }
-  std::sort(words.begin(), words.end());
-  words.erase(std::unique(words.begin(), words.end()), words.end());
-  if (sample > 0 && sample < words.size()) {
-    const double step = static_cast<double>(words.size()) / static_cast<double>(sample);
-    std::vector<std::string> picked;
-    for (std::size_t i = 0; i < sample; ++i)
-      picked.push_back(words[static_cast<std::size_t>(static_cast<double>(i) * step)]);
-    words = std::move(picked);
-  }
-  return words;
-}
-
-std::u32string code_points(const std::string& text) {
-  std::vector<char32_t> cps;
-  quillon::utf8::decode(text, cps);
-  return {cps.begin(), cps.end()};
-}
-
-// ------------------------------------------------------------------ trie
-
-// A node of the trie while it is being assembled from sorted words.
-struct Draft {
-  char32_t label;
-  bool terminal;
-  std::vector<std::uint32_t> kids;
-};
-
-// The host's arrays for `words` (sorted, distinct): nodes numbered breadth
-// first, children in label order, and which nodes end a word.
-struct Arrays {
-  quillon::FlatArrays flat;
-  std::vector<bool> terminal;
-};
-
-Arrays make_arrays(const std::vector<std::u32string>& words, std::uint32_t video_count) {
-  std::vector<Draft> drafts{{0, false, {}}};
-  std::vector<std::uint32_t> path{0};  // draft ids along the previous word
-  const std::u32string* prev = nullptr;
-  for (const std::u32string& w : words) {
-    std::size_t common = 0;
-    if (prev)
-      while (common < w.size() && common < prev->size() && w[common] == (*prev)[common]) ++common;
-    path.resize(common + 1);
-    for (std::size_t i = common; i < w.size(); ++i) {
-      const auto id = static_cast<std::uint32_t>(drafts.size());
-      drafts.push_back({w[i], false, {}});
-      drafts[path.back()].kids.push_back(id);
-      path.push_back(id);
-    }
-    drafts[path.back()].terminal = true;
-    prev = &w;
-  }
-
-  Arrays out;
-  std::vector<std::uint32_t> order{0};  // draft id of each final node id
-  out.flat.child_labels.push_back(0);
-  out.terminal.push_back(false);
-  for (std::size_t next = 0; next < order.size(); ++next) {
-    const Draft& d = drafts[order[next]];
-    out.flat.node_shifts.push_back(static_cast<std::uint32_t>(out.flat.child_transitions.size()));
-    for (const std::uint32_t kid : d.kids) {
-      out.flat.child_transitions.push_back(static_cast<std::uint32_t>(order.size()));
-      order.push_back(kid);
-      out.flat.child_labels.push_back(drafts[kid].label);
-      out.terminal.push_back(drafts[kid].terminal);
-    }
-  }
-  for (std::uint32_t v = 0; v < video_count; ++v) {
-    const std::uint32_t id = 1000003u * (v + 1);
-    for (int b = 0; b < 4; ++b) out.flat.video_index.bytes.push_back(static_cast<std::uint8_t>(id >> (8 * b)));
-    out.flat.video_index.close_entry();
-  }
-  out.flat.video_top_n = 50;
-  return out;
-}
-
-// One payload per terminal node: 1 to 5 videos picked with Zipf-like
-// popularity, Pareto-distributed counts. Fixed by `seed`.
-struct Payloads {
-  std::vector<std::vector<std::uint32_t>> ids, counts;
-  std::vector<std::uint32_t> totals;
-};
-
-Payloads make_payloads(const std::vector<bool>& terminal, std::uint32_t video_count, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<double> weights(video_count);
-  for (std::uint32_t v = 0; v < video_count; ++v) weights[v] = 1.0 / (v + 1);
-  std::discrete_distribution<std::uint32_t> video(weights.begin(), weights.end());
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  Payloads p;
-  p.ids.resize(terminal.size());
-  p.counts.resize(terminal.size());
-  p.totals.resize(terminal.size());
-  for (std::size_t n = 0; n < terminal.size(); ++n) {
-    if (!terminal[n]) continue;
-    const int wanted = 1 + static_cast<int>(rng() % 5);
-    for (int i = 0; i < wanted; ++i) {
-      const std::uint32_t v = video(rng);
-      if (std::find(p.ids[n].begin(), p.ids[n].end(), v) != p.ids[n].end()) continue;
-      const auto count = static_cast<std::uint32_t>(std::min(1e6, 1.0 / (1.0 - unit(rng))));
-      p.ids[n].push_back(v);
-      p.counts[n].push_back(count);
-      p.totals[n] += count;
-    }
-  }
-  return p;
-}
-
-Trie build(Arrays arrays, const Payloads& payloads) {
-  const std::size_t n = arrays.terminal.size();
-  auto source = [&](std::size_t i, quillon::PayloadTable& table) -> std::optional<quillon::Error> {
-    if (!arrays.terminal[i]) {
-      table.push_absent();
-    } else {
-      table.push({payloads.totals[i], payloads.ids[i], payloads.counts[i]});
-    }
-    return std::nullopt;
-  };
-  quillon::Result<Trie> trie = quillon::build_trie(std::move(arrays.flat), n, source);
-  if (!trie) die("build_trie failed: " + trie.error().message);
-  return std::move(*trie);
+// CPU time of this thread: what the timed runs are measured in.
+double cpu_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 // --------------------------------------------------------------- queries
@@ -283,67 +153,16 @@ Visits count_visits(const Trie& trie, const std::string& term, std::uint32_t max
   return {walk.rows_made, walk.nodes.size()};
 }
 
-// ----------------------------------------------------------- measurement
-
-struct Spread {
-  double median = 0, min = 0, max = 0;
-};
-
-Spread spread(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t m = v.size();
-  const double median = m % 2 ? v[m / 2] : (v[m / 2 - 1] + v[m / 2]) / 2;
-  return {median, v.front(), v.back()};
-}
-
-// CPU time other processes used meanwhile, in cores: the machine's busy time
-// from /proc/stat minus this process's own.
-class CpuMeter {
- public:
-  CpuMeter() { start(); }
-  void start() {
-    t0_ = Clock::now();
-    busy0_ = busy();
-    own0_ = own();
-  }
-  std::optional<double> other_cores() const {
-    const double wall = seconds_since(t0_);
-    const auto b = busy();
-    if (!b || !busy0_ || wall <= 0) return std::nullopt;
-    return std::max(0.0, (*b - *busy0_) - (own() - own0_)) / wall;
-  }
-
- private:
-  static std::optional<double> busy() {
-    std::ifstream in("/proc/stat");
-    std::string cpu;
-    unsigned long long f[8] = {};
-    if (!(in >> cpu)) return std::nullopt;
-    for (auto& x : f) in >> x;
-    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return static_cast<double>(f[0] + f[1] + f[2] + f[5] + f[6]) / tick;
-  }
-  static double own() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-  }
-  Clock::time_point t0_;
-  std::optional<double> busy0_;
-  double own0_ = 0;
-};
-
 enum class Search { Terms, Nodes };
 
 // Runs one walk over every query of the set `loops` times; returns the
 // seconds taken and folds the hit counts into `sink` so nothing is skipped.
 template <class Walk>
 double run_set(const std::vector<std::string>& queries, std::size_t loops, Walk&& walk, std::uint64_t& sink) {
-  const auto start = Clock::now();
+  const double start = cpu_seconds();
   for (std::size_t l = 0; l < loops; ++l)
     for (const std::string& q : queries) sink += walk(q);
-  return seconds_since(start);
+  return cpu_seconds() - start;
 }
 
 struct Cell {
@@ -373,13 +192,162 @@ std::string json_string(const std::string& s) {
   return out + "\"";
 }
 
-std::string fmt(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, v >= 100 ? "%.0f" : v >= 10 ? "%.1f" : "%.2f", v);
-  return buf;
+// ---------------------------------------------------------------- levers
+
+using Rows = quillon::WalkChoice::Rows;
+
+// The ways of running the walk that the levers report, each against the twin.
+struct Lever {
+  const char* name;
+  quillon::WalkChoice choice;
+};
+const Lever kLevers[] = {
+    {"baseline", {Rows::Fastest, false, false}},  // the walk before the levers: bands over the arrays
+    {"A", {Rows::Fastest, false, true}},          // reach bounds
+    {"B", {Rows::Fastest, true, false}},          // search edges
+    {"A+B", {Rows::Fastest, true, true}},
+    {"searches", {}},                             // what the searches use: B, and A for terminal nodes only
+};
+
+struct LeverPlan {
+  std::string set;
+  std::uint32_t k;
+  bool nodes;  // the node search with every node, else the term search
+};
+
+struct LeverCell {
+  std::string name;
+  Spread ns, twin_over;
+};
+
+struct LeverRow {
+  LeverPlan plan;
+  Spread twin_ns;
+  std::vector<LeverCell> cells;
+};
+
+std::uint64_t run_search(const Trie& trie, const std::string& q, std::uint32_t k, bool nodes,
+                         const quillon::WalkChoice* choice) {
+  if (!choice)
+    return nodes ? quillon::reference::fuzzy_match_nodes(trie, q, k, false, std::nullopt).size()
+                 : quillon::reference::fuzzy_match(trie, q, k, std::nullopt).size();
+  return nodes ? quillon::fuzzy_match_nodes(trie, q, k, false, std::nullopt, *choice).size()
+               : quillon::fuzzy_match(trie, q, k, std::nullopt, *choice).size();
 }
 
-std::string fmt_spread(const Spread& s) { return fmt(s.median) + " [" + fmt(s.min) + ".." + fmt(s.max) + "]"; }
+// Every lever on one plan: answers checked against the twin, then per
+// repeat the twin and each lever (in an order that turns with the repeat),
+// each looped to about 10 ms.
+LeverRow measure_levers(const Trie& trie, const std::vector<std::string>& queries, const LeverPlan& plan,
+                        int repeats, std::uint64_t& sink) {
+  for (const Lever& lever : kLevers) {
+    for (const std::string& q : queries) {
+      const bool same = plan.nodes ? quillon::fuzzy_match_nodes(trie, q, plan.k, false, std::nullopt, lever.choice) ==
+                                         quillon::reference::fuzzy_match_nodes(trie, q, plan.k, false, std::nullopt)
+                                   : quillon::fuzzy_match(trie, q, plan.k, std::nullopt, lever.choice) ==
+                                         quillon::reference::fuzzy_match(trie, q, plan.k, std::nullopt);
+      if (!same) die("MISMATCH: lever " + std::string(lever.name) + " on \"" + q + "\", max_dist " + std::to_string(plan.k));
+    }
+  }
+  const auto timed = [&](const quillon::WalkChoice* choice, std::size_t loops) {
+    return run_set(queries, loops, [&](const std::string& q) { return run_search(trie, q, plan.k, plan.nodes, choice); },
+                   sink);
+  };
+  const double once = timed(&kLevers[0].choice, 1);
+  const std::size_t loops = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(0.01 / std::max(once, 1e-9))));
+  const double per = static_cast<double>(loops * queries.size());
+  const std::size_t n = std::size(kLevers);
+  std::vector<std::vector<double>> ns(n), ratio(n);
+  std::vector<double> twin_ns;
+  for (int r = 0; r < repeats; ++r) {
+    const double twin = timed(nullptr, loops);
+    twin_ns.push_back(twin * 1e9 / per);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t l = (i + static_cast<std::size_t>(r)) % n;
+      const double t = timed(&kLevers[l].choice, loops);
+      ns[l].push_back(t * 1e9 / per);
+      ratio[l].push_back(twin / t);
+    }
+  }
+  LeverRow row{plan, spread(twin_ns), {}};
+  for (std::size_t l = 0; l < n; ++l) row.cells.push_back({kLevers[l].name, spread(ns[l]), spread(ratio[l])});
+  return row;
+}
+
+// ------------------------------------------------------------ keystrokes
+
+// 300 words of the list picked with `seed`, each typed one character at a
+// time: its prefixes of 1 to 8 characters, in order.
+std::vector<std::string> keystroke_prefixes(const std::vector<std::u32string>& words, std::uint32_t seed) {
+  std::vector<std::u32string> picked;
+  std::mt19937 rng(seed);
+  std::sample(words.begin(), words.end(), std::back_inserter(picked), 300, rng);
+  std::vector<std::string> out;
+  for (const auto& w : picked)
+    for (std::size_t len = 1; len <= std::min<std::size_t>(8, w.size()); ++len)
+      out.push_back(quillon::testing::to_utf8(w.substr(0, len)));
+  return out;
+}
+
+struct KeystrokeRow {
+  std::uint32_t k;
+  bool terminal_only;
+  double p50_ns, p99_ns, mean_ns;        // searches' walk, per keystroke (least over the repeats)
+  double baseline_p50_ns, baseline_p99_ns;
+  Spread twin_over, baseline_over;       // set totals in CPU time, per repeat
+  std::vector<double> p50_by_length;     // prefix lengths 1 to 8
+};
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size())));
+  return v[std::min(v.size() - 1, rank > 0 ? rank - 1 : 0)];
+}
+
+KeystrokeRow measure_keystrokes(const Trie& trie, const std::vector<std::string>& prefixes, std::uint32_t k,
+                                bool terminal_only, int repeats, std::uint64_t& sink) {
+  const quillon::WalkChoice searches{}, baseline = kLevers[0].choice;
+  const auto search = [&](const std::string& q, const quillon::WalkChoice* choice) -> std::uint64_t {
+    if (!choice) return quillon::reference::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt).size();
+    return quillon::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt, *choice).size();
+  };
+  for (const std::string& q : prefixes)
+    if (quillon::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt) !=
+        quillon::reference::fuzzy_match_nodes(trie, q, k, terminal_only, std::nullopt))
+      die("MISMATCH: keystroke \"" + q + "\", max_dist " + std::to_string(k));
+  // Each keystroke on the wall clock, its least time over the repeats.
+  const auto per_keystroke = [&](const quillon::WalkChoice& choice) {
+    std::vector<double> least(prefixes.size(), 1e300);
+    for (int r = 0; r < repeats; ++r)
+      for (std::size_t i = 0; i < prefixes.size(); ++i) {
+        const auto t0 = Clock::now();
+        sink += search(prefixes[i], &choice);
+        least[i] = std::min(least[i], seconds_since(t0) * 1e9);
+      }
+    return least;
+  };
+  const std::vector<double> fast = per_keystroke(searches), slow = per_keystroke(baseline);
+  KeystrokeRow row{k, terminal_only, percentile(fast, 0.5), percentile(fast, 0.99), 0, percentile(slow, 0.5),
+                   percentile(slow, 0.99), {}, {}, {}};
+  for (const double t : fast) row.mean_ns += t / static_cast<double>(fast.size());
+  for (std::size_t len = 1; len <= 8; ++len) {
+    std::vector<double> of_length;
+    for (std::size_t i = 0; i < prefixes.size(); ++i)
+      if (code_points(prefixes[i]).size() == len) of_length.push_back(fast[i]);
+    row.p50_by_length.push_back(of_length.empty() ? 0 : percentile(of_length, 0.5));
+  }
+  std::vector<double> twin_over, baseline_over;
+  for (int r = 0; r < repeats; ++r) {
+    const double f = run_set(prefixes, 1, [&](const std::string& q) { return search(q, &searches); }, sink);
+    const double b = run_set(prefixes, 1, [&](const std::string& q) { return search(q, &baseline); }, sink);
+    const double t = run_set(prefixes, 1, [&](const std::string& q) { return search(q, nullptr); }, sink);
+    twin_over.push_back(t / f);
+    baseline_over.push_back(b / f);
+  }
+  row.twin_over = spread(twin_over);
+  row.baseline_over = spread(baseline_over);
+  return row;
+}
 
 }  // namespace
 
@@ -387,31 +355,21 @@ constexpr const char* kUsage =
     "usage: walk_bench WORDS [--queries FILE] [--count N] [--seed S] [--repeats R] [--sample N] [--json OUT]\n";
 
 int main(int argc, char** argv) {
-  std::string words_path, queries_path, json_path;
+  std::string queries_path, json_path;
   std::size_t count = 100;
   std::size_t sample = 0;
   std::uint32_t seed = 20261207;
   int repeats = 5;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const auto value = [&]() -> std::string {
-      if (i + 1 >= argc) die("missing value after " + a);
-      return argv[++i];
-    };
-    if (a == "--queries") queries_path = value();
-    else if (a == "--count") count = std::stoul(value());
-    else if (a == "--seed") seed = static_cast<std::uint32_t>(std::stoul(value()));
-    else if (a == "--repeats") repeats = std::stoi(value());
-    else if (a == "--json") json_path = value();
-    else if (a == "--sample") sample = std::stoul(value());
-    else if (a == "-h" || a == "--help") {
-      std::cout << kUsage;
-      return 0;
-    } else if (!a.empty() && a[0] == '-') die("unknown option " + a);
-    else if (words_path.empty()) words_path = a;
-    else die("one word list only");
-  }
-  if (words_path.empty()) die(kUsage);
+  const std::string words_path = read_command_line(argc, argv, kUsage, [&](const std::string& a, const std::string& v) {
+    if (a == "--queries") queries_path = v;
+    else if (a == "--count") count = std::stoul(v);
+    else if (a == "--seed") seed = static_cast<std::uint32_t>(std::stoul(v));
+    else if (a == "--repeats") repeats = std::stoi(v);
+    else if (a == "--json") json_path = v;
+    else if (a == "--sample") sample = std::stoul(v);
+    else return false;
+    return true;
+  });
   if (repeats < 1 || count < 1) die("--repeats and --count must be at least 1");
 
   CpuMeter meter;
@@ -419,13 +377,10 @@ int main(int argc, char** argv) {
   getloadavg(loadavg, 3);
 
   // Data set and the trie.
-  const std::vector<std::string> word_texts = load_words(words_path, sample);
-  std::vector<std::u32string> words;
-  words.reserve(word_texts.size());
-  for (const auto& w : word_texts) words.push_back(code_points(w));
-  const auto video_count = static_cast<std::uint32_t>(std::max<std::size_t>(100, words.size() / 4));
-  const Arrays arrays = make_arrays(words, video_count);
-  const Payloads payloads = make_payloads(arrays.terminal, video_count, seed);
+  const DataSet data = load_data_set(words_path, sample, seed);
+  const std::vector<std::u32string>& words = data.words;
+  const Arrays& arrays = data.arrays;
+  const Payloads& payloads = data.payloads;
   const std::size_t nodes = arrays.terminal.size();
 
   // Native construction (build_trie with propagation, top_n 50), repeated
@@ -541,6 +496,23 @@ int main(int argc, char** argv) {
                        spread(ref_ns), spread(fv), spread(rv), spread(ratio), loops});
     }
   }
+
+  // The levers, the keystrokes and the memory of the derived data.
+  std::vector<LeverRow> levers;
+  for (const LeverPlan& plan : {LeverPlan{"edit2", 2, false}, LeverPlan{"words", 1, false},
+                                LeverPlan{"words", 2, false}, LeverPlan{"prefix", 1, true},
+                                LeverPlan{"prefix", 2, true}}) {
+    const auto& queries =
+        std::find_if(sets.begin(), sets.end(), [&](const QuerySet& s) { return s.kind == plan.set; })->queries;
+    levers.push_back(measure_levers(trie, queries, plan, repeats, sink));
+  }
+  const std::vector<std::string> prefixes = keystroke_prefixes(words, seed);
+  std::vector<KeystrokeRow> keystrokes;
+  for (const std::uint32_t k : {1u, 2u})
+    for (const bool terminal_only : {true, false})
+      keystrokes.push_back(measure_keystrokes(trie, prefixes, k, terminal_only, repeats, sink));
+  const double derived_bytes =
+      static_cast<double>(trie.hints.edges.capacity() * sizeof(quillon::SearchEdge)) / static_cast<double>(nodes);
   const auto other = meter.other_cores();
 
   // Report.
@@ -566,6 +538,29 @@ int main(int argc, char** argv) {
                 c.visited_per_query, c.hits_per_query, fmt_spread(c.fast_ns).c_str(), fmt_spread(c.ref_ns).c_str(),
                 fmt_spread(c.fast_ns_visit).c_str(), fmt_spread(c.ref_ns_visit).c_str(), fmt_spread(c.ratio).c_str());
   }
+
+  std::printf("\nlevers: ns per query and twin / lever, median [min..max]; baseline = bands over the arrays,\n"
+              "A = reach bounds, B = search edges, searches = what the searches use\n");
+  for (const LeverRow& row : levers) {
+    std::printf("%s k=%u%s: twin %s ns/query\n", row.plan.set.c_str(), row.plan.k, row.plan.nodes ? " (nodes)" : "",
+                fmt_spread(row.twin_ns).c_str());
+    for (const LeverCell& c : row.cells)
+      std::printf("   %-10s %24s ns %20s x\n", c.name.c_str(), fmt_spread(c.ns).c_str(), fmt_spread(c.twin_over).c_str());
+  }
+  std::printf("\nkeystrokes: %zu prefixes (300 words, seed %u, 1 to 8 characters), node search;\n"
+              "ns per keystroke, least over the repeats; twin/searches and baseline/searches on the whole set\n",
+              prefixes.size(), seed);
+  std::printf("%2s %-9s %8s %8s %8s %13s %13s %20s %20s   p50 by prefix length 1..8\n", "k", "nodes", "p50", "p99",
+              "mean", "baseline p50", "baseline p99", "twin/searches", "baseline/searches");
+  for (const KeystrokeRow& r : keystrokes) {
+    std::printf("%2u %-9s %8.0f %8.0f %8.0f %13.0f %13.0f %20s %20s  ", r.k, r.terminal_only ? "terminal" : "all",
+                r.p50_ns, r.p99_ns, r.mean_ns, r.baseline_p50_ns, r.baseline_p99_ns, fmt_spread(r.twin_over).c_str(),
+                fmt_spread(r.baseline_over).c_str());
+    for (const double t : r.p50_by_length) std::printf(" %.0f", t);
+    std::printf("\n");
+  }
+  std::printf("\nderived search data: %zu search edges of %zu bytes = %.2f bytes per node\n", trie.hints.edges.size(),
+              sizeof(quillon::SearchEdge), derived_bytes);
   if (other && *other > 0.3)
     std::printf("NOTE: other processes kept %.2f cores busy while timing: expect wide spreads\n", *other);
 
@@ -593,7 +588,27 @@ int main(int argc, char** argv) {
       }
       out << "}";
     }
-    out << "}, \"sink\": " << sink << "}\n";
+    out << "}, \"levers\": [";
+    for (std::size_t i = 0; i < levers.size(); ++i) {
+      const LeverRow& row = levers[i];
+      out << (i ? ", " : "") << "{\"set\": " << json_string(row.plan.set) << ", \"max_dist\": " << row.plan.k
+          << ", \"nodes\": " << (row.plan.nodes ? "true" : "false") << ", \"twin_ns_per_query\": " << json_spread(row.twin_ns)
+          << ", \"levers\": {";
+      for (std::size_t j = 0; j < row.cells.size(); ++j)
+        out << (j ? ", " : "") << json_string(row.cells[j].name) << ": {\"ns_per_query\": " << json_spread(row.cells[j].ns)
+            << ", \"twin_over\": " << json_spread(row.cells[j].twin_over) << "}";
+      out << "}}";
+    }
+    out << "], \"keystrokes\": [";
+    for (std::size_t i = 0; i < keystrokes.size(); ++i) {
+      const KeystrokeRow& r = keystrokes[i];
+      out << (i ? ", " : "") << "{\"max_dist\": " << r.k << ", \"terminal_only\": " << (r.terminal_only ? "true" : "false")
+          << ", \"prefixes\": " << prefixes.size() << ", \"p50_ns\": " << r.p50_ns << ", \"p99_ns\": " << r.p99_ns
+          << ", \"mean_ns\": " << r.mean_ns << ", \"baseline_p50_ns\": " << r.baseline_p50_ns
+          << ", \"baseline_p99_ns\": " << r.baseline_p99_ns << ", \"twin_over\": " << json_spread(r.twin_over)
+          << ", \"baseline_over\": " << json_spread(r.baseline_over) << "}";
+    }
+    out << "], \"derived_bytes_per_node\": " << derived_bytes << ", \"sink\": " << sink << "}\n";
   }
   return 0;
 }

@@ -1,8 +1,9 @@
 // Writes the seed corpus of the fuzz targets: `fuzz_seeds DIR` fills
 // DIR/decode_fuzzer, DIR/walk_fuzzer and DIR/build_fuzzer. The seeds are the
 // two stored examples (a two-node trie and the empty trie) and small tries
-// built here: term tries with and without payloads, in both id modes, and
-// graphs with unlabelled nodes, shared children and cycles.
+// built here: term tries with and without payloads, in both id modes,
+// graphs with unlabelled nodes, shared children and cycles, and trees
+// numbered out of order.
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -121,6 +122,10 @@ int main(int argc, char** argv) {
     tries.push_back(encoded(with_videos(terms, rng, i % 2 == 0, 1 + i)));
   }
   for (std::size_t i = 0; i < 6; ++i) tries.push_back(encoded(random_graph(rng, 3 + i * 2, i % 3)));
+  // Trees renumbered, so that children stand below their parents: the
+  // search edges know nothing of what lies beneath them.
+  for (std::size_t i = 0; i < 2; ++i)
+    tries.push_back(encoded(testing::random_trie(rng, {.words = 5 + 4 * i, .word_length = 6, .shuffle_ids = true}).trie()));
 
   for (std::size_t i = 0; i < tries.size(); ++i) {
     write(root / "decode_fuzzer", "trie-" + std::to_string(i), tries[i]);

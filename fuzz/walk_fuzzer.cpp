@@ -1,11 +1,14 @@
 // The fast walk against the textbook twin on decoded tries: the same hits,
 // with the same distances, in the same order, for both searches, with and
-// without limits; and ranking stays within its contract.
+// without limits, with every kind of rows and with and without the search
+// edges and reach bounds derived from the hostile arrays; and ranking stays
+// within its contract and agrees with its hash-map twin.
 #include "fuzz_support.hpp"
 #include "prefix/id_text.hpp"
 #include "prefix/matcher.hpp"
 #include "prefix/ranking.hpp"
 #include "prefix/trie_codec.hpp"
+#include "reference/ranking.hpp"
 #include "reference/walk.hpp"
 #include "reference/trie_builder.hpp"
 
@@ -39,20 +42,32 @@ std::size_t walk_steps(const Trie& trie, std::size_t n, std::uint64_t bound, std
 
 constexpr std::size_t kStepBudget = 1 << 15;
 
+// Both kinds of rows with all of the walk's aids, and without them.
+const WalkChoice kChoices[] = {
+    {WalkChoice::Rows::Fastest, true, true},
+    {WalkChoice::Rows::Full, true, true},
+    {WalkChoice::Rows::Fastest, false, false},
+};
+
 void compare_searches(const Trie& trie, const std::string& query, std::uint32_t max_dist,
                       std::optional<std::uint32_t> limit) {
-  require(fuzzy_match(trie, query, max_dist, limit) == reference::fuzzy_match(trie, query, max_dist, limit),
-          "fuzzy_match differs from the textbook walk");
-  for (const bool terminal_only : {true, false})
-    require(fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit) ==
-                reference::fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit),
+  const auto terms = reference::fuzzy_match(trie, query, max_dist, limit);
+  const auto nodes = reference::fuzzy_match_nodes(trie, query, max_dist, false, limit);
+  const auto terminal_nodes = reference::fuzzy_match_nodes(trie, query, max_dist, true, limit);
+  for (const WalkChoice& choice : kChoices) {
+    require(fuzzy_match(trie, query, max_dist, limit, choice) == terms, "fuzzy_match differs from the textbook walk");
+    require(fuzzy_match_nodes(trie, query, max_dist, false, limit, choice) == nodes,
             "fuzzy_match_nodes differs from the textbook walk");
+    require(fuzzy_match_nodes(trie, query, max_dist, true, limit, choice) == terminal_nodes,
+            "fuzzy_match_nodes (terminal only) differs from the textbook walk");
+  }
 }
 
 void check_ranking(const Trie& trie, const std::string& query, std::uint32_t max_dist,
-                   std::optional<std::uint32_t> limit) {
-  RankingQuery q{query, max_dist, limit, std::nullopt, std::nullopt};
+                   std::optional<std::uint32_t> limit, std::optional<bool> include_prefix_nodes) {
+  RankingQuery q{query, max_dist, limit, include_prefix_nodes, std::nullopt};
   const std::vector<RankedVideo> ranked = rank_videos(trie, q);
+  require(reference::identical(ranked, reference::rank_videos(trie, q)), "rank_videos differs from the hash-map twin");
   require(!limit || ranked.size() <= *limit, "more videos than the limit");
   std::vector<std::uint32_t> seen;
   for (std::size_t i = 0; i < ranked.size(); ++i) {
@@ -98,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string text = testing::to_utf8(query);
   compare_searches(trie, text, max_dist, header.limit);
-  check_ranking(trie, text, max_dist, header.limit);
+  for (const std::optional<bool> include_prefix_nodes : {std::optional<bool>(), std::optional(true), std::optional(false)})
+    check_ranking(trie, text, max_dist, header.limit, include_prefix_nodes);
   return 0;
 }

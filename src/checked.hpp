@@ -6,7 +6,9 @@
 // it into PanicException.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -26,6 +28,15 @@ template <class Container>
 [[nodiscard]] inline decltype(auto) at(Container& c, std::size_t index) {
   if (index >= c.size()) [[unlikely]] throw_out_of_bounds(c.size(), index);
   return c[index];
+}
+
+// REQUIRES nothing: the elements [begin, end) of `c` as one span, checked
+// once for a loop that reads them all; an end past c.size() throws as `at`
+// would for the first index past it.
+template <class T>
+[[nodiscard]] inline std::span<const T> at_run(std::span<const T> c, std::size_t begin, std::size_t end) {
+  if (end > c.size() || begin > end) [[unlikely]] throw_out_of_bounds(c.size(), end > c.size() ? std::max(begin, c.size()) : begin);
+  return c.subspan(begin, end - begin);
 }
 
 }  // namespace quillon

@@ -1,6 +1,7 @@
 #include "payload.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "checked.hpp"
 #include "grow.hpp"
@@ -22,6 +23,27 @@ void PayloadTable::push(PayloadView payload) {
   video_counts_.insert(video_counts_.end(), payload.video_counts.begin(),
                        payload.video_counts.begin() + static_cast<std::ptrdiff_t>(n));
   close_payload(payload.total_count);
+}
+
+PayloadTable PayloadTable::adopt(Arrays arrays) {
+  const std::size_t nodes = arrays.total_counts.size();
+  if (arrays.offsets.size() != nodes + 1) throw_out_of_bounds(arrays.offsets.size(), nodes + 1);
+  if (arrays.present.size() != nodes) throw_out_of_bounds(arrays.present.size(), nodes);
+  // Each violation is reported as the entry it would have made a reader
+  // look up out of range.
+  if (arrays.offsets.front() != 0) throw_out_of_bounds(0, arrays.offsets.front());
+  const auto decrease = std::adjacent_find(arrays.offsets.begin(), arrays.offsets.end(), std::greater<>());
+  if (decrease != arrays.offsets.end()) throw_out_of_bounds(decrease[1], decrease[0]);
+  const std::uint64_t entries = arrays.offsets.back();
+  if (arrays.video_ids.size() != entries) throw_out_of_bounds(arrays.video_ids.size(), entries);
+  if (arrays.video_counts.size() != entries) throw_out_of_bounds(arrays.video_counts.size(), entries);
+  PayloadTable table;
+  table.offsets_ = std::move(arrays.offsets);
+  table.total_counts_ = std::move(arrays.total_counts);
+  table.present_ = std::move(arrays.present);
+  table.video_ids_ = std::move(arrays.video_ids);
+  table.video_counts_ = std::move(arrays.video_counts);
+  return table;
 }
 
 bool PayloadTable::close_payload(std::uint32_t total_count) {

@@ -33,6 +33,22 @@ class PayloadTable {
   void push_absent();
   void push(PayloadView payload);
 
+  // The table's own arrays, for a reader that fills them in one pass:
+  // node n's entries are video_ids[offsets[n] .. offsets[n + 1]) and the
+  // same range of video_counts; offsets start at 0 and never decrease, the
+  // lists hold offsets.back() entries each, and an absent node has an empty
+  // range and a total of 0.
+  struct Arrays {
+    std::vector<std::uint64_t> offsets{0};
+    std::vector<std::uint32_t> total_counts;
+    std::vector<std::uint8_t> present;
+    std::vector<std::uint32_t> video_ids;
+    std::vector<std::uint32_t> video_counts;
+  };
+  // Takes the arrays over without copying them. Checked: arrays that break
+  // the layout above throw InternalError.
+  static PayloadTable adopt(Arrays arrays);
+
   // The flat lists: a present payload is written by appending its entries
   // to both, then calling close_payload.
   std::vector<std::uint32_t>& ids() { return video_ids_; }

@@ -113,9 +113,13 @@ class BandedRows {
     }
     // The label each slot at the bound lets through: slot s of this row
     // steps onto the query character padded_[depth + s].
+    Sieve& sieve = sieves_[depth];
+    if (frontier_[depth] == 0) {
+      sieve.active = false;
+      return;
+    }
     Passing* passing = passing_.data() + depth * slots_;
     std::uint8_t count = 0;
-    Sieve& sieve = sieves_[depth];
     sieve = {};
     for (std::uint64_t rest = frontier_[depth]; rest != 0; rest &= rest - 1) {
       const auto s = static_cast<std::size_t>(std::countr_zero(rest));
@@ -141,6 +145,23 @@ class BandedRows {
     const Sieve& sieve = sieves_[depth];
     if (!sieve.active) return std::nullopt;
     return std::pair{sieve.least, sieve.greatest};
+  }
+
+  // A frontier row's cells within the bound are its slots at the bound;
+  // any other row's are among its computed slots with j <= n.
+  template <class Visit>
+  bool for_each_cell_within(std::size_t depth, Visit&& visit) const {
+    const auto cell_of = [&](std::size_t s) { return depth + s - bound_ - 1; };
+    if (const std::uint64_t at_bound = frontier_[depth]; at_bound != 0) {
+      for (std::uint64_t rest = at_bound; rest != 0; rest &= rest - 1)
+        if (visit(cell_of(static_cast<std::size_t>(std::countr_zero(rest))), bound_)) return true;
+      return false;
+    }
+    const Cell* row = cells_.data() + depth * width_;
+    const std::size_t end = std::min(n_ + bound_ + 1 - depth, slots());  // pruning keeps depth <= n + bound
+    for (std::size_t s = 1; s <= end; ++s)
+      if (row[s] <= bound_ && visit(cell_of(s), row[s])) return true;
+    return false;
   }
 
  private:

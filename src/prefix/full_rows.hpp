@@ -50,6 +50,14 @@ class FullRows {
   bool may_pass(std::size_t, char32_t) const { return true; }
   std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t) const { return std::nullopt; }
 
+  template <class Visit>
+  bool for_each_cell_within(std::size_t depth, Visit&& visit) const {
+    const Cell* row = cells_.data() + depth * width_;
+    for (std::size_t j = 0; j < width_; ++j)
+      if (Wide{row[j]} < cap_ && visit(j, Wide{row[j]})) return true;
+    return false;
+  }
+
  private:
   std::span<const char32_t> query_;
   std::size_t width_;

@@ -41,7 +41,7 @@ using WideOf = std::conditional_t<sizeof(Cell) < 4, std::uint32_t, std::uint64_t
 // does needless work and still answers exactly; a bug means a wrong answer.
 template <class Rows>
 concept RowKind = requires(Rows& rows, const Rows& const_rows, std::size_t depth, char32_t label,
-                           std::uint64_t row_min) {
+                           std::uint64_t row_min, bool (*visit)(std::size_t, std::uint64_t)) {
   // step(depth, label): makes the row of a child labelled `label` of the node
   // entered at `depth` (the row at depth + 1) from that node's row, and
   // summarises it. The last cell must be exact whenever it is within the
@@ -74,6 +74,15 @@ concept RowKind = requires(Rows& rows, const Rows& const_rows, std::size_t depth
   // skips those outside the range. A range wider than the truth costs time;
   // one that leaves out a label that can pass is a bug.
   { const_rows.passing_range(depth) } -> std::same_as<std::optional<std::pair<char32_t, char32_t>>>;
+
+  // for_each_cell_within(depth, visit): calls visit(j, value) for the cells
+  // j of the row at `depth` (the root's, or the one the last step at
+  // depth - 1 made) whose value is within the bound, each once, in any
+  // order, until visit returns true; returns whether it did. A subtree is
+  // ruled out from these cells alone (reach_bound.hpp): a cell within the
+  // bound left out, or given above its value, is a bug (hits lost); a value
+  // given below the truth, or a cell above the bound given, costs time.
+  { rows.for_each_cell_within(depth, visit) } -> std::same_as<bool>;
 };
 
 }  // namespace quillon

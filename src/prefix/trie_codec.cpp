@@ -6,9 +6,10 @@
 #include "trie_codec.hpp"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
 
-#include "../grow.hpp"
 #include "../little_endian.hpp"
 #include "../utf8.hpp"
 #include "search_hints.hpp"
@@ -131,6 +132,15 @@ void put_trie(Out& out, const Trie& trie) {
 }
 
 // ---------------------------------------------------------------- decoding
+//
+// Every array is reserved once: for its count, or for what the rest of the
+// input can hold when that is less, so that hostile counts cannot make
+// decoding allocate more than the input accounts for, and then appended to
+// without moving. Runs of elements are read eight input bytes (a window)
+// at a time: the bytes at the front of a window that are whole elements on
+// their own (a one-byte varint, an ASCII label, a flag) are taken together.
+// Anything else goes through the reader of one element, the only place
+// where a fault is found and worded.
 
 std::string unexpected_end(std::size_t additional) {
   return "UnexpectedEnd { additional: " + std::to_string(additional) + " }";
@@ -139,6 +149,39 @@ std::string unexpected_end(std::size_t additional) {
 std::string unexpected_variant(const char* type_name, std::uint64_t found) {
   return std::string("UnexpectedVariant { type_name: \"") + type_name +
          "\", allowed: Range { min: 0, max: 1 }, found: " + std::to_string(found) + " }";
+}
+
+constexpr std::size_t kWindow = 8;
+
+// Each function below marks, with the top bit of its byte, every byte of a
+// window that is not a whole element on its own.
+constexpr std::uint64_t kEachByte = 0x0101010101010101;
+constexpr std::uint64_t kTopBits = 0x80 * kEachByte;
+// Discriminants of longer varints: 251 and above, i.e. the top bit set and
+// the low seven bits at least 123.
+constexpr std::uint64_t wide_varint_bytes(std::uint64_t window) {
+  return window & ((window & ~kTopBits) + 5 * kEachByte) & kTopBits;
+}
+// Bytes that start a longer UTF-8 sequence, or none: 0x80 and above.
+constexpr std::uint64_t non_ascii_bytes(std::uint64_t window) { return window & kTopBits; }
+// Bytes above 1, which no flag holds: the top bit set, or the low seven
+// bits at least 2.
+constexpr std::uint64_t non_flag_bytes(std::uint64_t window) {
+  return (window | ((window & ~kTopBits) + 0x7E * kEachByte)) & kTopBits;
+}
+
+// How many bytes at the front of a window the marks leave unmarked, 8 for
+// none: the top bits below the lowest mark, summed by one multiplication
+// (no branch, unlike counting trailing zeros of a value that may be 0).
+constexpr std::size_t unmarked_front(std::uint64_t marks) {
+  const std::uint64_t below = (marks - 1) & ~marks;
+  return static_cast<std::size_t>((((below & kTopBits) >> 7) * kEachByte) >> 56);
+}
+
+// Appends the first `count` bytes of a window to `out`, one element each.
+template <class T>
+void append_bytes(std::uint64_t window, std::size_t count, std::vector<T>& out) {
+  for (std::size_t k = 0; k < count; ++k) out.push_back(static_cast<T>((window >> (8 * k)) & 0xFF));
 }
 
 // Reads items from the input in place. Each read yields its item, or
@@ -155,49 +198,9 @@ class Reader {
     return std::nullopt;
   }
 
-  // The next byte when there is one and it is below `limit`, consumed: the
-  // common one-byte case of an item. Otherwise nothing is consumed and the
-  // caller reads the item in full.
-  bool take_below(std::uint8_t limit, std::uint8_t& out) {
-    if (pos_ == in_.size() || in_[pos_] >= limit) return false;
-    out = in_[pos_++];
-    return true;
-  }
-
   std::optional<std::uint8_t> byte() {
     if (remaining() == 0) return fail(unexpected_end(1));
     return in_[pos_++];
-  }
-
-  // Reads `count` 32-bit varints into out[0 ..), where out has room for
-  // plausible(count, 1) of them (enough: each takes at least one byte).
-  // The common one-, three- and five-byte forms are read straight from the
-  // buffer; anything else, and every failure, through u32().
-  bool u32_run(std::size_t count, std::span<std::uint32_t> out) {
-    const std::uint8_t* data = in_.data();
-    const std::size_t size = in_.size();
-    std::size_t pos = pos_;
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t left = size - pos;
-      if (left >= 1 && data[pos] < 251) {
-        at(out, i) = data[pos];
-        pos += 1;
-      } else if (left >= 5 && data[pos] == 252) {
-        at(out, i) = static_cast<std::uint32_t>(load_little_endian<4>(data + pos + 1));
-        pos += 5;
-      } else if (left >= 3 && data[pos] == 251) {
-        at(out, i) = static_cast<std::uint32_t>(load_little_endian<2>(data + pos + 1));
-        pos += 3;
-      } else {
-        pos_ = pos;
-        const auto value = u32();
-        if (!value) return false;
-        at(out, i) = *value;
-        pos = pos_;
-      }
-    }
-    pos_ = pos;
-    return true;
   }
 
   // A varint holding an unsigned 32-bit value.
@@ -234,11 +237,11 @@ class Reader {
     return *value;
   }
 
-  std::optional<bool> boolean() {
+  std::optional<std::uint8_t> flag() {
     const auto b = byte();
     if (!b) return std::nullopt;
     if (*b > 1) return fail("InvalidBooleanValue(" + std::to_string(*b) + ")");
-    return *b == 1;
+    return *b;
   }
 
   std::optional<std::span<const std::uint8_t>> bytes(std::size_t count) {
@@ -246,6 +249,65 @@ class Reader {
     const auto out = in_.subspan(pos_, count);
     pos_ += count;
     return out;
+  }
+
+  // Appends `count` 32-bit varints to `out`. A sequence of one-byte values
+  // goes in a window at a time (a short one, like most payload lists, at
+  // once). Otherwise each value is read from the window at its first byte:
+  // the five-byte form, which node and child ids use throughout, behind a
+  // branch that stays predicted; one byte or 251 and two, which video ids
+  // mix at random, without a branch on which. The 8-byte form, every fault
+  // and the last few bytes of the input go through u32().
+  bool append_u32s(std::size_t count, std::vector<std::uint32_t>& out) {
+    const std::uint8_t* const data = in_.data();
+    const std::size_t size = in_.size();
+    std::size_t pos = pos_;
+    std::size_t left = count;
+    if (left <= kWindow && size - pos >= kWindow) {
+      const std::uint64_t window = load_little_endian<kWindow>(data + pos);
+      if (unmarked_front(wide_varint_bytes(window)) >= left) {
+        append_bytes(window, left, out);
+        pos_ += left;
+        return true;
+      }
+    }
+    while (left > 0 && size - pos >= kWindow) {
+      const std::uint64_t window = load_little_endian<kWindow>(data + pos);
+      if (left >= kWindow && wide_varint_bytes(window) == 0) {
+        append_bytes(window, kWindow, out);
+        pos += kWindow;
+        left -= kWindow;
+        continue;
+      }
+      const unsigned first = window & 0xFF;
+      if (first == 252) {
+        out.push_back(static_cast<std::uint32_t>(window >> 8));
+        pos += 5;
+      } else if (first < 252) {
+        const unsigned wide = first == 251;
+        out.push_back(static_cast<std::uint32_t>((window >> (8 * wide)) & (0xFF | (0xFF00 * wide))));
+        pos += 1 + 2 * wide;
+      } else {
+        break;
+      }
+      --left;
+    }
+    pos_ = pos;
+    for (; left > 0; --left) {
+      const auto value = u32();
+      if (!value) return false;
+      out.push_back(*value);
+    }
+    return true;
+  }
+
+  // Appends `count` labels to `out`: runs of ASCII eight at a time.
+  bool append_characters(std::size_t count, std::vector<char32_t>& out) {
+    return append_run(count, out, non_ascii_bytes, [this] { return character(); });
+  }
+  // Appends `count` flags to `out`, eight at a time.
+  bool append_flags(std::size_t count, std::vector<std::uint8_t>& out) {
+    return append_run(count, out, non_flag_bytes, [this] { return flag(); });
   }
 
   // Room to reserve for `count` elements of at least `min_size` bytes each:
@@ -258,7 +320,36 @@ class Reader {
   // 32-bit items never use the 8-byte form; counts may.
   enum class IntKind { U32, U64 };
 
+  // Appends `count` elements of one byte each in the common case: the
+  // unmarked bytes at the front of each window go in together; a marked
+  // byte, and every element near the end of the input, through read_one.
+  template <class T, class Marks, class ReadOne>
+  bool append_run(std::size_t count, std::vector<T>& out, Marks marks, ReadOne read_one) {
+    std::size_t left = count;
+    while (left > 0) {
+      if (remaining() >= kWindow) {
+        const std::uint64_t window = load_little_endian<kWindow>(in_.data() + pos_);
+        const std::size_t plain = std::min(unmarked_front(marks(window)), left);
+        append_bytes(window, plain, out);
+        pos_ += plain;
+        left -= plain;
+        if (plain == kWindow || left == 0) continue;
+      }
+      const auto item = read_one();
+      if (!item) return false;
+      out.push_back(*item);
+      --left;
+    }
+    return true;
+  }
+
   std::optional<std::uint64_t> varint(IntKind kind) {
+    if (remaining() > 0 && in_[pos_] < 251) return in_[pos_++];
+    return long_varint(kind);
+  }
+
+  // A varint longer than one byte, or a fault.
+  std::optional<std::uint64_t> long_varint(IntKind kind) {
     if (remaining() == 0) return fail(unexpected_end(1));
     const std::uint8_t discriminant = in_[pos_];
     std::size_t width;
@@ -298,71 +389,71 @@ class Reader {
   std::string fault_;
 };
 
-bool read_u32_sequence(Reader& in, std::vector<std::uint32_t>& out) {
-  std::uint8_t small;
-  std::size_t count;
-  if (in.take_below(251, small)) {
-    count = small;
-  } else {
-    const auto full = in.count();
-    if (!full) return false;
-    count = *full;
-  }
-  if (count == 0) return true;
-  // Room for what the rest of the input can hold, filled in place.
-  const std::size_t base = out.size();
-  const std::size_t room = in.plausible(count, 1);
-  if (out.capacity() - base < room) reserve_more(out, room);
-  out.resize(base + room);
-  // Reading all of them succeeds only when the input holds them, so then
-  // room == count.
-  return in.u32_run(count, std::span(out).subspan(base));
+// A sequence of the elements that `append` (a Reader's run) reads, into
+// the empty `out`, reserved once.
+template <class T>
+bool read_sequence(Reader& in, std::vector<T>& out, bool (Reader::*append)(std::size_t, std::vector<T>&)) {
+  const auto count = in.count();
+  if (!count) return false;
+  out.reserve(in.plausible(*count, 1));
+  return (in.*append)(*count, out);
 }
 
 // Reads the payloads into `table`; `mismatch` receives the first node whose
-// lists differ in length (refused once the whole input has decoded).
+// lists differ in length (refused once the whole input has decoded). Such a
+// node keeps empty lists.
 bool read_payloads(Reader& in, PayloadTable& table, std::optional<std::size_t>& mismatch) {
   const auto count = in.count();
   if (!count) return false;
-  table.reserve(in.plausible(*count, 1));
+  // Each payload takes at least its tag byte, so the nodes that the input
+  // holds fit; an input that announces more fails before it fills them.
+  const std::size_t nodes = in.plausible(*count, 1);
+  PayloadTable::Arrays arrays;
+  arrays.offsets.resize(nodes + 1);
+  arrays.total_counts.resize(nodes);
+  arrays.present.resize(nodes);
+  // In an input that decodes, every entry of the lists is an id and a count
+  // (two bytes at least) besides the tag bytes: room for that many entries
+  // holds them all without moving (pages never written cost address space,
+  // not memory). Lists of unequal lengths, refused in the end, may grow past.
+  const std::size_t entries = (in.remaining() - nodes) / 2;
+  std::vector<std::uint32_t>& ids = arrays.video_ids;
+  std::vector<std::uint32_t>& counts = arrays.video_counts;
+  ids.reserve(entries);
+  counts.reserve(entries);
   for (std::size_t i = 0; i < *count; ++i) {
     const auto tag = in.byte();
     if (!tag) return false;
-    if (*tag == 0) {
-      table.push_absent();
-      continue;
-    }
-    if (*tag > 1) {
+    if (*tag == 1) {
+      const auto total_count = in.u32();
+      if (!total_count) return false;
+      const auto id_count = in.count();
+      if (!id_count || !in.append_u32s(*id_count, ids)) return false;
+      const auto count_count = in.count();
+      if (!count_count || !in.append_u32s(*count_count, counts)) return false;
+      if (ids.size() != counts.size()) {
+        if (!mismatch) mismatch = i;
+        ids.resize(at(arrays.offsets, i));
+        counts.resize(ids.size());
+      }
+      at(arrays.total_counts, i) = *total_count;
+      at(arrays.present, i) = 1;
+    } else if (*tag > 1) {
       in.fail(unexpected_variant("core::option::Option<quillon::payload::Payload>", *tag));
       return false;
     }
-    const auto total_count = in.u32();
-    if (!total_count || !read_u32_sequence(in, table.ids()) || !read_u32_sequence(in, table.counts()))
-      return false;
-    if (!table.close_payload(*total_count) && !mismatch) mismatch = i;
+    at(arrays.offsets, i + 1) = ids.size();
   }
+  table = PayloadTable::adopt(std::move(arrays));
   return true;
 }
 
 bool read_trie(Reader& in, Trie& trie, std::optional<std::size_t>& mismatch) {
-  if (!read_u32_sequence(in, trie.node_shifts)) return false;
-
-  const auto labels = in.count();
-  if (!labels) return false;
-  trie.child_labels.reserve(in.plausible(*labels, 1));
-  for (std::size_t i = 0; i < *labels; ++i) {
-    std::uint8_t ascii;
-    if (in.take_below(0x80, ascii)) {
-      trie.child_labels.push_back(ascii);
-      continue;
-    }
-    const auto label = in.character();
-    if (!label) return false;
-    trie.child_labels.push_back(*label);
-  }
-
-  if (!read_u32_sequence(in, trie.child_transitions)) return false;
-  if (!read_payloads(in, trie.payloads, mismatch)) return false;
+  if (!read_sequence(in, trie.node_shifts, &Reader::append_u32s) ||
+      !read_sequence(in, trie.child_labels, &Reader::append_characters) ||
+      !read_sequence(in, trie.child_transitions, &Reader::append_u32s) ||
+      !read_payloads(in, trie.payloads, mismatch))
+    return false;
 
   const auto uuids = in.count();
   if (!uuids) return false;
@@ -373,25 +464,14 @@ bool read_trie(Reader& in, Trie& trie, std::optional<std::size_t>& mismatch) {
     std::copy(id->begin(), id->end(), trie.video_uuids.emplace_back().begin());
   }
 
-  if (!read_u32_sequence(in, trie.video_int_ids)) return false;
+  if (!read_sequence(in, trie.video_int_ids, &Reader::append_u32s)) return false;
 
   const auto mode = in.u32();
   if (!mode) return false;
   if (*mode > 1) return in.fail(unexpected_variant("IdMode", *mode)), false;
   trie.id_mode = static_cast<IdMode>(*mode);
 
-  const auto flags = in.count();
-  if (!flags) return false;
-  trie.is_terminal.reserve(in.plausible(*flags, 1));
-  for (std::size_t i = 0; i < *flags; ++i) {
-    std::uint8_t flag;
-    if (in.take_below(2, flag)) {
-      trie.is_terminal.push_back(flag);
-      continue;
-    }
-    if (!in.boolean()) return false;  // a byte above 1 or none at all
-  }
-  return true;
+  return read_sequence(in, trie.is_terminal, &Reader::append_flags);
 }
 
 }  // namespace

@@ -5,16 +5,30 @@
 // counts as a hit is the caller's.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "reach_bound.hpp"
 #include "rows.hpp"
 #include "trie.hpp"
 
 namespace quillon {
+
+// What the walk may use besides the trie's arrays, where the trie's hints
+// hold its search edges. Each aid only saves work: the answer is the same
+// with or without it.
+struct WalkAids {
+  // Read each child and its label from the search edges, one contiguous run
+  // per node, instead of from child_transitions and then child_labels.
+  bool search_edges = true;
+  // Leave a child unmade when its reach rules out every hit (null: never).
+  ReachBound* reach = nullptr;
+};
 
 // For each child c that is not pruned and whose distance is within `bound`,
 // in walk order, calls on_child(c, dist, path, label), where path holds the
@@ -23,25 +37,46 @@ namespace quillon {
 // the depth reached, so no trie's depth can overflow the call stack.
 template <RowKind Rows, class OnChild>
 void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::uint32_t> limit,
-          OnChild& on_child) {
+          OnChild& on_child, WalkAids aids = {}) {
   enum class Step { Entered, Finished, Stop };
 
-  // A node on the walk's stack with the positions of its children still to
-  // visit. When the children stand in label order and only labels up to
-  // stop_above can pass, the first child labelled above it ends the visit.
+  // A node on the walk's stack. Its children are sieved in groups of up to
+  // kGroup in walk order: `passing` marks those of the last group that may
+  // pass (bit i for position group + i); positions from `pos` to `end` are
+  // not sieved yet. When the children stand in label order and only labels
+  // up to stop_above can pass, the first child labelled above it ends the
+  // visit.
   struct Frame {
     std::size_t pos;
     std::size_t end;
     char32_t stop_above = 0xFFFFFFFF;
+    std::size_t group = 0;
+    std::uint64_t passing = 0;
+    bool noted = false;  // the reach bound has noted the node's row
   };
+  constexpr std::size_t kGroup = 64;
 
   // Runs of children longer than this are searched by bisection for the
   // first child that can pass; shorter ones are cheaper to scan.
   constexpr std::size_t kBisectAbove = 8;
 
   const ChildrenView children = trie.children();
-  const auto frame_of = [&](std::size_t node) -> Frame {
-    const ChildRange run = children.of(node);
+  // Search edges that were derived from these arrays, or none.
+  const std::span<const SearchEdge> edges =
+      trie.hints.edges.size() == trie.child_transitions.size() ? std::span<const SearchEdge>(trie.hints.edges)
+                                                               : std::span<const SearchEdge>();
+  const bool read_edges = aids.search_edges && !edges.empty();
+  ReachBound* const reach = edges.empty() ? nullptr : aids.reach;
+  const auto label_at = [&](std::size_t pos) {
+    return read_edges ? at(edges, pos).label : children.label(children.child(pos));
+  };
+  // The children of the child at `pos`, from its search edge where it says.
+  const auto run_below = [&](std::size_t pos) -> Frame {
+    if (read_edges) {
+      const SearchEdge& edge = at(edges, pos);
+      if (edge.run_length != SearchEdge::kLongRun) return {edge.run_begin, std::size_t{edge.run_begin} + edge.run_length};
+    }
+    const ChildRange run = children.of(children.child(pos));
     return {run.begin, run.end};
   };
   // In a trie whose children stand in label order, the first position of
@@ -51,7 +86,7 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
     std::size_t lo = run.pos, hi = run.end;
     while (lo < hi) {
       const std::size_t mid = lo + (hi - lo) / 2;
-      if (children.label(children.child(mid)) < label) lo = mid + 1; else hi = mid;
+      if (label_at(mid) < label) lo = mid + 1; else hi = mid;
     }
     return lo;
   };
@@ -60,21 +95,58 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
   // depth d + 1. Both grow only as the walk goes deeper.
   std::vector<Frame> stack(64);
   std::vector<char32_t> path(stack.size());
-  stack[0] = frame_of(0);
+  {
+    const ChildRange root = children.of(0);
+    stack[0] = {root.begin, root.end};
+  }
   std::size_t hits = 0;
+
+  // Marks the children of the next group of the node at `depth` that may
+  // pass: labelled, let through by the kind of rows and by their reach. The
+  // row they are tested against stays as it is while the node is on the
+  // stack. With search edges, the runs of the marked children start loading
+  // now, each while the walk is busy with its elder siblings.
+  const auto sieve = [&](std::size_t depth) {
+    Frame& frame = stack[depth];
+    const std::size_t group_end = std::min(frame.end, frame.pos + kGroup);
+    const std::span<const SearchEdge> group =
+        edges.empty() ? edges : at_run(edges, frame.pos, group_end);  // checked once for the loop
+    std::uint64_t passing = 0;
+    std::size_t i = 0;
+    for (; i < group_end - frame.pos; ++i) {
+      const char32_t label = read_edges ? group[i].label : label_at(frame.pos + i);
+      if (label > frame.stop_above) {  // no later child can pass
+        frame.end = frame.pos + i;
+        break;
+      }
+      // Unlabelled children are neither reported nor entered.
+      if (label == 0 || !rows.may_pass(depth, label)) continue;
+      if (reach) {
+        if (!frame.noted) reach->prepare(rows, depth);  // once, for the first child tested
+        frame.noted = true;
+        if (!reach->may_hold(depth, group[i])) continue;
+      }
+      passing |= std::uint64_t{1} << i;
+      if (read_edges && group[i].run_begin < edges.size()) __builtin_prefetch(&edges[group[i].run_begin]);
+    }
+    frame.group = frame.pos;
+    frame.passing = passing;
+    frame.pos += i;
+  };
 
   // A child that may pass: its row decides whether it is pruned, reported
   // and entered.
-  const auto visit = [&](std::size_t depth, std::uint32_t child, char32_t label) -> Step {
+  const auto visit = [&](std::size_t depth, std::size_t pos) -> Step {
+    const char32_t label = label_at(pos);
     const RowSummary row = rows.step(depth, label);
     if (row.min > bound) return Step::Finished;  // no term below can come back within the bound
 
     if (row.last <= bound &&
-        on_child(child, static_cast<std::uint32_t>(row.last), std::span(path.data(), depth), label)) {
+        on_child(children.child(pos), static_cast<std::uint32_t>(row.last), std::span(path.data(), depth), label)) {
       ++hits;
       if (limit && hits >= *limit) return Step::Stop;
     }
-    Frame entered = frame_of(child);
+    Frame entered = run_below(pos);
     if (entered.pos >= entered.end) return Step::Finished;  // a leaf: nothing to enter
     rows.enter(depth + 1, row.min);
     // Only children with a passing label can stay within the bound: in
@@ -95,20 +167,22 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
     return Step::Entered;
   };
 
-  // The per-node step: scans the remaining children of the node at `depth`
-  // (the top frame) until one is entered (pushed), the frame is done
-  // (popped) or the limit is reached.
+  // The per-node step: visits the passing children of the node at `depth`
+  // (the top frame), sieving group after group, until one is entered
+  // (pushed), the frame is done (popped) or the limit is reached.
   const auto dfs = [&](std::size_t depth) -> Step {
-    while (stack[depth].pos < stack[depth].end) {
-      const std::uint32_t child = children.child(stack[depth].pos++);
-      const char32_t label = children.label(child);
-      if (label > stack[depth].stop_above) break;  // no later child can pass
-      // Unlabelled children are neither reported nor entered.
-      if (label == 0 || !rows.may_pass(depth, label)) continue;
-      const Step step = visit(depth, child, label);
+    while (true) {
+      Frame& frame = stack[depth];
+      if (frame.passing == 0) {
+        if (frame.pos >= frame.end) return Step::Finished;
+        sieve(depth);
+        continue;
+      }
+      const std::size_t pos = frame.group + static_cast<std::size_t>(std::countr_zero(frame.passing));
+      frame.passing &= frame.passing - 1;
+      const Step step = visit(depth, pos);  // may grow the stack: `frame` is not used after it
       if (step != Step::Finished) return step;
     }
-    return Step::Finished;
   };
 
   std::size_t depth = 0;

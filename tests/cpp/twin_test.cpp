@@ -1,6 +1,10 @@
 // The fast walk against its textbook twin, on random tries large enough for
-// the fast walk's narrow rows to matter: long queries, bounds 0 to 6, both
-// searches, with and without limits, graphs with shared children and cycles.
+// the fast walk's narrow rows to matter, with every kind of rows and with and
+// without each aid of the walk: both searches, with and without limits,
+// bounds 0 to 4 and huge, queries near stored terms and far from them, longer
+// than 64 code points too; trees, graphs with shared children and cycles,
+// children numbered below their parents, unlabelled nodes, tries without
+// hints.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -14,53 +18,75 @@ namespace {
 using testing::ChildOrder;
 using testing::kLetters;
 using testing::make_trie;
+using testing::random_path_near;
 using testing::random_word;
 using testing::to_utf8;
 
-// A trie of random words, then disturbed: a few unlabelled nodes, random
-// terminal flags, and (when `graph`) extra edges, which may close cycles.
-Trie random_graph(std::mt19937& rng, bool graph, bool sort_children) {
-  return testing::random_trie(rng, {.words = 60,
-                                    .word_length = 10,
-                                    .terminal = 2.0 / 3,
-                                    .unlabelled = 1.0 / 40,
-                                    .extra_edges = graph ? 4u : 0u,
-                                    .cycles = true,
-                                    .child_order = sort_children ? ChildOrder::Sorted : ChildOrder::AsMade})
-      .trie();
+// Every way to run the walk, with a name for failure messages.
+std::vector<std::pair<WalkChoice, std::string>> every_choice() {
+  std::vector<std::pair<WalkChoice, std::string>> out;
+  using Rows = WalkChoice::Rows;
+  for (const auto& [rows, name] : {std::pair{Rows::Fastest, "fastest"}, std::pair{Rows::Full, "full"}})
+    for (const bool edges : {true, false})
+      for (const bool bounds : {true, false})
+        out.push_back({{rows, edges, bounds}, std::string(name) + (edges ? " +edges" : "") + (bounds ? " +bounds" : "")});
+  return out;
 }
 
-TEST(WalkTwin, TermSearchMatchesTheTextbookWalk) {
-  std::mt19937 rng(20261207);
-  for (int round = 0; round < 3000; ++round) {
-    const bool graph = round % 4 == 3;
-    // Half the tries keep children in label order, which lets the walk
-    // look labels up instead of visiting every child.
-    const Trie trie = random_graph(rng, graph, round % 2 == 0);
-    ASSERT_TRUE(round % 2 != 0 || trie.hints.children_sorted) << "label order not recognised";
-    const std::string query = to_utf8(random_word(rng, kLetters, 14));
-    const std::uint32_t max_dist = graph ? rng() % 3 : rng() % 7;
-    std::optional<std::uint32_t> limit;
-    if (rng() % 3 == 0) limit = rng() % 8;
-    ASSERT_EQ(fuzzy_match(trie, query, max_dist, limit),
-              reference::fuzzy_match(trie, query, max_dist, limit))
-        << "round " << round << " max_dist " << max_dist;
+struct Round {
+  testing::RandomTrie shape;
+  bool acyclic = true;
+  std::size_t query_length = 14;
+};
+
+// One of eight shapes, in turn: trees in label order or not, graphs with
+// shared children, graphs with cycles, trees renumbered, deep trees over
+// three letters (for long queries), more unlabelled nodes, any shape.
+Round random_round(std::mt19937& rng, int round) {
+  testing::RandomTrieShape shape{.words = 60, .word_length = 10, .terminal = 2.0 / 3, .unlabelled = 1.0 / 40};
+  Round r;
+  switch (round % 8) {
+    case 0: shape.child_order = ChildOrder::Sorted; break;
+    case 1: break;
+    case 2: shape.extra_edges = 6; break;
+    case 3: shape.extra_edges = 4, shape.cycles = true, r.acyclic = false; break;
+    case 4: shape.shuffle_ids = true, shape.child_order = ChildOrder::Sorted; break;
+    case 5:
+      shape.words = 8, shape.word_length = 90, shape.alphabet = std::span(kLetters).first(3);
+      r.query_length = 80;
+      break;
+    case 6: shape.unlabelled = 1.0 / 6, shape.child_order = ChildOrder::Sorted; break;
+    default: shape.words = 0, shape.nodes = 120; break;
   }
+  r.shape = testing::random_trie(rng, shape);
+  return r;
 }
 
-TEST(WalkTwin, NodeSearchMatchesTheTextbookWalk) {
-  std::mt19937 rng(7);
-  for (int round = 0; round < 3000; ++round) {
-    const bool graph = round % 4 == 3;
-    const Trie trie = random_graph(rng, graph, round % 2 == 0);
-    const std::string query = to_utf8(random_word(rng, kLetters, 12));
-    const std::uint32_t max_dist = graph ? rng() % 3 : rng() % 7;
-    const bool terminal_only = rng() % 2 == 0;
+TEST(WalkTwin, EveryWayOfWalkingMatchesTheTextbookWalk) {
+  const auto choices = every_choice();
+  std::mt19937 rng(20261207);
+  for (int round = 0; round < 2400; ++round) {
+    const Round r = random_round(rng, round);
+    Trie trie = r.shape.trie();
+    if (round % 16 == 15) trie.hints = {};  // a trie nobody derived hints for
+    const std::u32string query = rng() % 2 ? random_path_near(rng, r.shape, r.query_length, rng() % 4, kLetters)
+                                           : random_word(rng, kLetters, r.query_length);
+    const std::string text = to_utf8(query);
     std::optional<std::uint32_t> limit;
     if (rng() % 3 == 0) limit = rng() % 8;
-    ASSERT_EQ(fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit),
-              reference::fuzzy_match_nodes(trie, query, max_dist, terminal_only, limit))
-        << "round " << round << " max_dist " << max_dist;
+    // A huge bound makes every node of a cyclic graph reachable along
+    // endless paths: there, only with a limit.
+    std::uint32_t max_dist = rng() % 5;
+    if (rng() % 8 == 0 && (r.acyclic || limit)) max_dist = rng() % 2 ? UINT32_MAX : 40;
+    const bool terminal_only = rng() % 2 == 0;
+    const auto terms = reference::fuzzy_match(trie, text, max_dist, limit);
+    const auto nodes = reference::fuzzy_match_nodes(trie, text, max_dist, terminal_only, limit);
+    for (const auto& [choice, name] : choices) {
+      ASSERT_EQ(fuzzy_match(trie, text, max_dist, limit, choice), terms)
+          << "round " << round << ", " << name << ", max_dist " << max_dist << ", query length " << query.size();
+      ASSERT_EQ(fuzzy_match_nodes(trie, text, max_dist, terminal_only, limit, choice), nodes)
+          << "round " << round << ", " << name << ", max_dist " << max_dist << ", terminal_only " << terminal_only;
+    }
   }
 }
 

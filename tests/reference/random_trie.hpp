@@ -1,5 +1,6 @@
 // Random tries for the tests and the fuzzers' seed corpus: one generator,
-// whose shape says what kind of trie each of them needs.
+// whose shape says what kind of trie each of them needs, and random payloads
+// to rank.
 #pragma once
 
 #include <algorithm>
@@ -125,6 +126,67 @@ inline RandomTrie random_trie(std::mt19937& rng, const RandomTrieShape& shape) {
       std::stable_sort(kids.begin(), kids.end(), [&](std::uint32_t a, std::uint32_t b) { return t.labels[a] < t.labels[b]; });
   }
   return t;
+}
+
+// The labels along a random path from the root (at most max_length of
+// them, stopping at a node without labelled children), then `edits` random
+// edits with letters of `alphabet`: a query with hits nearby.
+inline std::u32string random_path_near(std::mt19937& rng, const RandomTrie& t, std::size_t max_length,
+                                       std::size_t edits, std::span<const char32_t> alphabet) {
+  std::u32string word;
+  for (std::uint32_t node = 0; word.size() < max_length;) {
+    std::vector<std::uint32_t> labelled;
+    for (const std::uint32_t c : t.children[node])
+      if (t.labels[c] != 0) labelled.push_back(c);
+    if (labelled.empty() || chance(rng, 0.05)) break;
+    node = labelled[rng() % labelled.size()];
+    word.push_back(t.labels[node]);
+  }
+  for (std::size_t e = 0; e < edits; ++e) {
+    const std::size_t at = word.empty() ? 0 : rng() % word.size();
+    const char32_t letter = alphabet[rng() % alphabet.size()];
+    switch (word.empty() ? 0 : rng() % 3) {
+      case 0: word.insert(word.begin() + static_cast<std::ptrdiff_t>(at), letter); break;
+      case 1: word.erase(word.begin() + static_cast<std::ptrdiff_t>(at)); break;
+      default: word[at] = letter; break;
+    }
+  }
+  return word;
+}
+
+struct RandomPayloadShape {
+  double present = 0.7;        // the chance that a node has a payload
+  std::size_t entries = 6;     // 0 to this many entries in a payload's lists
+  std::uint32_t videos = 12;   // video indices below this, except
+  double anywhere = 0.0;       // with this chance, an index anywhere in 32 bits
+  std::uint32_t max_count = 9;  // counts 0 to this
+  std::size_t id_table = 10;   // entries of the Int32 id table
+};
+
+// Gives every node of `trie` a random payload or none (a video may appear
+// twice in one list; total_count is the counts' sum plus 0 to 3), and an
+// Int32 id table of random ids. Neither depends on the node's flags, which
+// decoding allows too.
+inline void give_random_payloads(std::mt19937& rng, Trie& trie, const RandomPayloadShape& shape) {
+  PayloadTable table;
+  for (std::size_t node = 0; node < trie.node_count(); ++node) {
+    if (!chance(rng, shape.present)) {
+      table.push_absent();
+      continue;
+    }
+    std::uint64_t total = rng() % 4;
+    for (std::size_t k = rng() % (shape.entries + 1); k-- > 0;) {
+      table.ids().push_back(chance(rng, shape.anywhere) ? static_cast<std::uint32_t>(rng()) : rng() % shape.videos);
+      table.counts().push_back(rng() % (shape.max_count + 1));
+      total += table.counts().back();
+    }
+    table.close_payload(saturating_add(0, total));
+  }
+  trie.payloads = std::move(table);
+  trie.id_mode = IdMode::Int32;
+  trie.video_uuids.clear();
+  trie.video_int_ids.resize(shape.id_table);
+  for (std::uint32_t& id : trie.video_int_ids) id = static_cast<std::uint32_t>(rng());
 }
 
 }  // namespace quillon::testing
