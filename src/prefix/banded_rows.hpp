@@ -120,14 +120,17 @@ class BandedRows {
     }
     Passing* passing = passing_.data() + depth * slots_;
     std::uint8_t count = 0;
-    sieve = {};
+    // Built in a local and stored once: adding to the stored sieve right
+    // after clearing it reads back what was just written, which stalls.
+    Sieve built;
     for (std::uint64_t rest = frontier_[depth]; rest != 0; rest &= rest - 1) {
       const auto s = static_cast<std::size_t>(std::countr_zero(rest));
       const char32_t label = padded_[depth + s];
       passing[count++] = {label, std::uint64_t{1} << s};
-      sieve.add(label);
+      built.add(label);
     }
-    sieve.active = count > 0;
+    built.active = count > 0;
+    sieve = built;
     passing_count_[depth] = count;
   }
 
@@ -179,7 +182,9 @@ class BandedRows {
     char32_t greatest = 0;
 
     void add(char32_t label) {
-      if (label < 128) ascii[label >> 6] |= std::uint64_t{1} << (label & 63);
+      const std::uint64_t bit = std::uint64_t{1} << (label & 63);
+      ascii[0] |= label < 64 ? bit : 0;
+      ascii[1] |= label >= 64 && label < 128 ? bit : 0;
       least = std::min(least, label);
       greatest = std::max(greatest, label);
     }
