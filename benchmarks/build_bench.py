@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Build throughput: a raw search log in Parquet to index bytes.
 
-Generates a log of --rows raw events (quillon.examplelog: one row per search,
+Generates a log of --rows raw events (quillon.example: one row per search,
 columns term and video_id, no counts) and builds its index two ways, each in
 a fresh child process so that its peak memory is its own:
 
@@ -43,10 +43,10 @@ U32_MAX = 2**32 - 1
 
 
 def child_build(log: str, out: str, mode: str, lists: bool) -> dict[str, object]:
-    import quillon.trie_stream
+    import quillon.build.trie_stream
     from quillon.build import BuildOptions, build_index
 
-    quillon.trie_stream.HAND_LISTS = lists
+    quillon.build.trie_stream.HAND_LISTS = lists
     start = time.perf_counter()
     result = build_index([log], out, BuildOptions(normalization=mode))  # type: ignore[arg-type]
     seconds = time.perf_counter() - start
@@ -168,7 +168,7 @@ def make_log(folder: pathlib.Path, rows: int, seed: int) -> pathlib.Path:
     log = folder / f"search_log_{rows}_{seed}.parquet"
     if not log.exists():
         code = (
-            "import sys; from quillon.examplelog import make_search_log; "
+            "import sys; from quillon.example import make_search_log; "
             "make_search_log(sys.argv[1] + '.part', int(sys.argv[2]), int(sys.argv[3]))"
         )
         subprocess.run([sys.executable, "-c", code, str(log), str(rows), str(seed)], check=True)

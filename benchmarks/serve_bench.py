@@ -7,7 +7,7 @@ memory of each worker against the index file's size.
     python3 benchmarks/serve_bench.py --requests 5000 --repeats 1   # a smoke run
 
 The replay: the first ``--words`` searches of the example search log
-(``quillon.examplelog``, as typed: typos, capitals and all), each typed one
+(``quillon.example``, as typed: typos, capitals and all), each typed one
 character at a time, every prefix one request of ``/api/suggest`` with the
 server's defaults (terms and videos, 10 of each). The in-process baseline
 makes the calls the endpoint makes (``Index.terms`` and ``Index.videos``),
@@ -42,8 +42,8 @@ import urllib.request
 import duckdb
 
 from quillon import Index
-from quillon.app import default_max_dist
-from quillon.serve import default_demo_folder, demo_index
+from quillon.server.app import default_max_dist
+from quillon.example.demo import default_demo_folder, demo_index
 
 CONNECTIONS = 32
 WORKERS = (1, 2, 4)

@@ -1,7 +1,7 @@
 """Search-as-you-type over a real word list, end to end.
 
 Builds a trie of the 104,334 words of the English word list that quillon
-bundles (quillon/data/american-english.gz), each with a few videos of a synthetic catalogue made from a fixed seed; saves it with
+bundles (quillon/example/data/american-english.gz), each with a few videos of a synthetic catalogue made from a fixed seed; saves it with
 to_bytes, restores it with from_bytes and answers a batch of misspelt and
 partial queries with the restored trie:
 
@@ -22,7 +22,7 @@ import time
 from collections.abc import Iterator, Sequence
 
 from quillon import PrefixSearch, build_arrays
-from quillon.examplelog import load_words
+from quillon.example import load_words
 
 SEED = 2024
 TOP_N = 50  # videos kept per trie node
@@ -110,7 +110,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         load_time = time.perf_counter() - start
         size = path.stat().st_size
 
-    print(f"data   {len(words):,} terms from quillon/data/american-english.gz, "
+    print(f"data   {len(words):,} terms from quillon/example/data/american-english.gz, "
           f"{len(arrays.video_index):,} synthetic videos (seed {SEED}), {len(records):,} records")
     print(f"build  {build_time:6.2f} s  build_arrays {arrays_time:.2f} s + from_internal_data_v2 "
           f"{build_time - arrays_time:.2f} s: {len(arrays.child_labels):,} nodes, at most {TOP_N} videos each")

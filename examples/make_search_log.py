@@ -13,7 +13,7 @@ from __future__ import annotations
 import argparse
 import time
 
-from quillon.examplelog import DEFAULT_ROWS, DEFAULT_SEED, make_search_log
+from quillon.example import DEFAULT_ROWS, DEFAULT_SEED, make_search_log
 
 
 def main() -> None:

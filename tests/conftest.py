@@ -81,6 +81,6 @@ def pytest_collection_modifyitems(config, items):
 @pytest.fixture(scope="session")
 def example_index(tmp_path_factory):
     """The index of the example search log, as ``quillon demo`` builds it."""
-    from quillon.serve import demo_index
+    from quillon.example.demo import demo_index
 
     return demo_index(tmp_path_factory.mktemp("example"), announce=lambda _line: None)

@@ -21,9 +21,9 @@ from hypothesis import strategies as st
 
 from quillon import Index, PrefixSearch, build_arrays, normalize
 from quillon.build import BuildError, BuildOptions, build_index
-from quillon.examplelog import make_search_log
-from quillon.progress import Progress
-from quillon.trie_stream import SortedTermTrie
+from quillon.example import make_search_log
+from quillon.build.progress import Progress
+from quillon.build.trie_stream import SortedTermTrie
 from search_logs import U32_MAX, expected_index_bytes, run_cli, values_sql, write_jsonl, write_table
 
 LOG = [("cat", 1), ("Cat", 1), ("cat", 2), ("car", 3), ("cart", 3), ("cut", 4), ("CUT ", 4), ("dog", 9)]

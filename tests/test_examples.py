@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import quillon
-from quillon.examplelog import word_list_path
+from quillon.example import word_list_path
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -33,7 +33,7 @@ def rows(output: str) -> list[list[str]]:
 def test_bundled_word_list_travels_with_its_licence():
     # The installed package's copy: the one `quillon demo` and the examples read.
     word_list = word_list_path()
-    assert word_list.parent.parent == pathlib.Path(quillon.__file__).parent
+    assert word_list.parent.parent.parent == pathlib.Path(quillon.__file__).parent
     with gzip.open(word_list, "rt", encoding="utf-8") as lines:
         words = [line.rstrip("\n") for line in lines]
     assert len(set(words)) >= 50_000
@@ -45,7 +45,7 @@ def test_bundled_word_list_travels_with_its_licence():
 def test_autocomplete_answers_the_queries_given(tmp_path):
     output = run(str(EXAMPLES / "autocomplete.py"), "cat", "teh", "encyclop", cwd=tmp_path)
     lines = output.splitlines()
-    assert re.match(r"data +104,334 terms from quillon/data/american-english.gz, [\d,]+ synthetic videos", lines[0])
+    assert re.match(r"data +104,334 terms from quillon/example/data/american-english.gz, [\d,]+ synthetic videos", lines[0])
     for line, word in zip(lines[1:4], ["build", "save", "load"]):
         assert re.match(rf"{word} +\d+\.\d\d s ", line), line
     table = rows(output)

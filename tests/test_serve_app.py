@@ -10,7 +10,7 @@ import pytest
 from starlette.testclient import TestClient
 
 from quillon import Index
-from quillon.app import create_app
+from quillon.server.app import create_app
 from search_logs import run_cli
 from serving import build_small_index
 

@@ -13,7 +13,7 @@ import pytest
 from starlette.testclient import TestClient
 
 from quillon import Index
-from quillon.app import create_app
+from quillon.server.app import create_app
 from quillon.build import write_index_files
 from serving import build_small_index, wait_for
 

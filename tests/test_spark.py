@@ -23,7 +23,7 @@ import pytest
 
 from quillon.build import BuildOptions, build_index
 from quillon.cli import main
-from quillon.spark import _normalizer, aggregate
+from quillon.build.spark import _normalizer, aggregate
 from search_logs import U32_MAX
 
 PARQUET_SCHEMA = {"int": "bigint", "uuid": "string", "binary": "binary"}

@@ -15,15 +15,22 @@ queries normalised the way the build normalised the terms::
 
     index = Index.open("words.idx")
     index.terms("Cat")      # [TermMatch(term='cat', distance=0), ...]
+
+The rest of the package builds on this public API: ``quillon.build`` (the
+pipeline of ``quillon build``), ``quillon.server`` (``quillon serve``),
+``quillon.example`` (the example search log) and ``quillon.cli`` (the
+command over them).
 """
 
 from _quillon import PrefixSearch
 
 from quillon.arrays import Payload, Record, TrieArrays, VideoId, build_arrays
-from quillon.index import Index, IndexLoadError, TermMatch, VideoMatch
+from quillon.errors import BuildError, IndexLoadError
+from quillon.index import Index, TermMatch, VideoMatch
 from quillon.normalize import normalize
 
 __all__ = [
+    "BuildError",
     "Index",
     "IndexLoadError",
     "Payload",

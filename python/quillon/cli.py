@@ -23,11 +23,12 @@ from typing import NoReturn, TypeVar
 
 import duckdb
 
-from quillon.build import BuildError, BuildOptions, build_index
-from quillon.index import Index, IndexLoadError
+from quillon.build import BuildOptions, build_index
+from quillon.build.progress import Progress
+from quillon.build.sources import FORMATS, Columns
+from quillon.errors import BuildError, IndexLoadError
+from quillon.index import Index
 from quillon.normalize import MODES
-from quillon.progress import Progress
-from quillon.sources import FORMATS, Columns
 
 __all__ = ["main"]
 
@@ -226,13 +227,14 @@ def _query(args: argparse.Namespace) -> int:
 
 
 def _serve(args: argparse.Namespace) -> int:
-    from quillon.serve import serve  # the web stack loads only for these commands
+    from quillon.server import serve  # the web stack loads only for these commands
 
     return serve(args.index, args.host, args.port, args.workers, args.check_interval, args.access_log)
 
 
 def _demo(args: argparse.Namespace) -> int:
-    from quillon.serve import default_demo_folder, demo_index, serve
+    from quillon.example.demo import default_demo_folder, demo_index
+    from quillon.server import serve
 
     index = demo_index(args.dir or default_demo_folder())
     return serve(index, args.host, args.port, args.workers, args.check_interval, args.access_log)

@@ -10,14 +10,11 @@ import warnings
 from typing import NamedTuple
 
 from _quillon import PrefixSearch
+from quillon.errors import IndexLoadError
 from quillon.manifest import Manifest, manifest_path
 from quillon.normalize import UNICODE_VERSION, Mode, normalize
 
 __all__ = ["Index", "IndexLoadError", "TermMatch", "VideoMatch"]
-
-
-class IndexLoadError(Exception):
-    """An index that cannot be opened; the message names the file and why."""
 
 
 class TermMatch(NamedTuple):

@@ -18,6 +18,7 @@ from typing import Literal
 
 import duckdb
 
+from quillon.errors import BuildError
 from quillon.manifest import IdKind
 
 __all__ = [
@@ -54,11 +55,6 @@ _UUID_TYPES = {"VARCHAR", "UUID", "BLOB"}
 # characters of a value each quotes.
 _EXAMPLES = 3
 _VALUE_CHARS = 60
-
-
-class BuildError(Exception):
-    """Input the build cannot use: the message names the file and what is
-    wrong with it. Nothing has been written when it is raised."""
 
 
 @dataclass(frozen=True)

@@ -1,5 +1,5 @@
-"""``quillon serve`` and ``quillon demo``: the app of ``quillon.app`` on
-uvicorn, with one worker process or several.
+"""Running the app of ``quillon.server.app`` on uvicorn, for ``quillon serve``
+and ``quillon demo``, with one worker process or several.
 
 One worker runs in this process. With several, uvicorn's supervisor spawns
 them on one listening socket, and each worker opens the index file itself
@@ -23,11 +23,12 @@ import uvicorn
 from starlette.applications import Starlette
 from uvicorn.supervisors import Multiprocess
 
-from quillon.app import create_app
-from quillon.index import Index, IndexLoadError
-from quillon.live import logger
+from quillon.errors import IndexLoadError
+from quillon.index import Index
+from quillon.server.app import create_app
+from quillon.server.live import logger
 
-__all__ = ["demo_index", "serve", "worker_app"]
+__all__ = ["serve", "worker_app"]
 
 # How the supervisor tells its spawned workers what to serve.
 ENV_INDEX = "QUILLON_SERVE_INDEX"
@@ -86,7 +87,7 @@ def serve(
             _spawn_without_rerunning_main()
             os.environ[ENV_INDEX] = str(pathlib.Path(index_path).resolve())
             os.environ[ENV_CHECK_INTERVAL] = str(check_interval)
-            config = uvicorn.Config("quillon.serve:worker_app", factory=True, workers=workers, **options)
+            config = uvicorn.Config("quillon.server.workers:worker_app", factory=True, workers=workers, **options)
             _Supervisor(config, sockets=[listener]).run()
     except KeyboardInterrupt:
         # uvicorn stops gracefully on SIGINT or SIGTERM, then raises the
@@ -148,29 +149,3 @@ def _listen(host: str, port: int) -> socket.socket:
         raise OSError(f"cannot listen on {host}:{port}: {error.strerror or error}") from None
     listener.set_inheritable(True)
     return listener
-
-
-def demo_index(folder: pathlib.Path, announce: Callable[[str], None] = print) -> pathlib.Path:
-    """The index of the example search log in ``folder``, built there
-    first if it is missing or cannot be opened."""
-    index = folder / "words.idx"
-    try:
-        Index.open(index)
-        return index
-    except IndexLoadError:
-        pass
-    # Here, not at the top: workers import this module and need neither.
-    from quillon.build import build_index
-    from quillon.examplelog import make_search_log
-    from quillon.progress import Progress
-
-    folder.mkdir(parents=True, exist_ok=True)
-    announce(f"building the example index in {folder} (once; a few seconds)")
-    log = make_search_log(folder / "search_log.parquet").path
-    build_index([str(log)], index, progress=Progress.for_terminal(quiet=False))
-    return index
-
-
-def default_demo_folder() -> pathlib.Path:
-    cache = os.environ.get("XDG_CACHE_HOME") or str(pathlib.Path.home() / ".cache")
-    return pathlib.Path(cache) / "quillon" / "demo"

@@ -34,9 +34,10 @@ import duckdb
 import numpy as np
 import numpy.typing as npt
 
-from quillon.normalize import Mode, normalize
+from quillon.errors import BuildError
 from quillon.manifest import IdKind
-from quillon.sources import BuildError, Columns, SourceGroup, bad_rows_message, first_line, sql_text
+from quillon.normalize import Mode, normalize
+from quillon.build.sources import Columns, SourceGroup, bad_rows_message, first_line, sql_text
 
 __all__ = ["Aggregated", "TermBatch", "aggregate", "term_batches", "video_index"]
 

@@ -1,10 +1,11 @@
 """``quillon build``: a search log (Parquet, CSV, JSON Lines) to an index
 file and its manifest.
 
-The phases: read and aggregate the log in DuckDB (``quillon.aggregate``);
+The phases: read and aggregate the log in DuckDB (``quillon.build.aggregate``);
 stream the aggregated terms, sorted by code point, into the trie arrays
-(``quillon.trie_stream``); build the trie with ``from_internal_data_v2`` and
-take its ``to_bytes``; write INDEX and INDEX.json atomically.
+(``quillon.build.trie_stream``); build the trie with ``from_internal_data_v2`` and
+take its ``to_bytes``; write INDEX and INDEX.json atomically
+(``quillon.build.output``).
 """
 
 from __future__ import annotations
@@ -13,9 +14,7 @@ import datetime
 import gc
 import hashlib
 import importlib.metadata
-import os
 import pathlib
-import secrets
 import shutil
 import tempfile
 import time
@@ -26,14 +25,16 @@ from dataclasses import dataclass, field
 import duckdb
 
 from _quillon import PrefixSearch
-from quillon.aggregate import Aggregated, aggregate, term_batches, video_index
+from quillon.build.aggregate import Aggregated, aggregate, term_batches, video_index
+from quillon.build.output import write_index_files
+from quillon.build.progress import Progress
+from quillon.build.sources import Columns, Format, describe_sources, first_line, resolve_sources
+from quillon.build.trie_stream import SortedTermTrie
+from quillon.errors import BuildError
 from quillon.manifest import FORMAT_VERSION, Manifest, ManifestSource, manifest_path
 from quillon.normalize import MODES, UNICODE_VERSION, Mode
-from quillon.progress import Progress
-from quillon.sources import BuildError, Columns, Format, describe_sources, first_line, resolve_sources
-from quillon.trie_stream import SortedTermTrie
 
-__all__ = ["BuildError", "BuildOptions", "BuildResult", "build_index", "write_index_files"]
+__all__ = ["BuildOptions", "BuildResult", "build_index"]
 
 U32_MAX = 0xFFFF_FFFF
 # Terms per batch read back from DuckDB: large enough that a query per batch
@@ -202,52 +203,6 @@ def _stream_terms(con: duckdb.DuckDBPyConnection, aggregated: Aggregated, progre
         if collecting:
             gc.enable()
     return trie
-
-
-def write_index_files(index: pathlib.Path, data: bytes, manifest_text: str) -> None:
-    """Writes ``data`` to ``index`` and ``manifest_text`` to its manifest,
-    so that a failure leaves the files that were there before untouched.
-
-    Both go to temporary files in the target folder first, each flushed to
-    disk; then the index is renamed into place, then the manifest, and the
-    folder is flushed. Only a crash between the two renames (two system
-    calls) can leave a new index beside the old manifest, which their
-    size and checksum then tell apart."""
-    targets = [(index, data), (manifest_path(index), manifest_text.encode("utf-8"))]
-    temporaries: list[pathlib.Path] = []
-    try:
-        for target, content in targets:
-            temporaries.append(_write_temporary(target, content))
-        for (target, _content), temporary in zip(targets, temporaries):
-            os.replace(temporary, target)
-        temporaries.clear()
-        _sync_folder(index.parent)
-    finally:
-        for temporary in temporaries:
-            temporary.unlink(missing_ok=True)
-
-
-def _write_temporary(target: pathlib.Path, content: bytes) -> pathlib.Path:
-    temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
-    # 0o666 less the umask, like any new file (mkstemp would give 0o600).
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(content)
-            file.flush()
-            os.fsync(file.fileno())
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
-    return temporary
-
-
-def _sync_folder(folder: pathlib.Path) -> None:
-    descriptor = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-    finally:
-        os.close(descriptor)
 
 
 def _check_output(output: pathlib.Path, sources: Sequence[pathlib.Path]) -> None:

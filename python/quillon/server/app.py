@@ -1,0 +1,240 @@
+"""The web application of ``quillon serve``: ``create_app(index_path)``
+returns a Starlette app answering from a ``LiveIndex``.
+
+- ``GET /api/suggest?q=TEXT&max_dist=K&limit=N&videos=1``: the terms and
+  videos for one state of a search box, as JSON.
+- ``GET /healthz``: which index answers, since when, and why a newer file on
+  disk does not, if it does not.
+- ``GET /``: the page, one HTML file with its script and style inside.
+
+Bad parameters get a 400 with ``{"error": ..., "parameter": ...}``; any
+other failure answers JSON too.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import datetime
+import importlib.resources
+import os
+import pathlib
+import re
+import signal
+import time
+import urllib.parse
+from collections.abc import AsyncIterator
+
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Route
+
+from quillon.index import Index
+from quillon.server.live import LiveIndex, logger
+
+__all__ = ["MAX_QUERY_LENGTH", "BadRequest", "SuggestParams", "create_app", "default_max_dist", "parse_suggest_params"]
+
+MAX_QUERY_LENGTH = 256  # code points
+MAX_DIST_RANGE = range(0, 4)
+LIMIT_RANGE = range(1, 101)
+DEFAULT_LIMIT = 10
+BOOLEANS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False, "off": False}
+# Longer typed words get more edits: 1 up to this many code points, 2 beyond.
+SHORT_QUERY = 4
+
+PAGE_HEADERS = {
+    "Cache-Control": "no-cache",
+    "X-Content-Type-Options": "nosniff",
+    # Everything the page uses is inside it; it talks only to this server.
+    "Content-Security-Policy": "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+    "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
+}
+_BAD_ESCAPE = re.compile(rb"%(?![0-9A-Fa-f]{2})")
+
+
+class BadRequest(Exception):
+    """A parameter that cannot be used; ``str()`` says what is wrong."""
+
+    def __init__(self, parameter: str, message: str) -> None:
+        super().__init__(message)
+        self.parameter = parameter
+
+
+class SuggestParams:
+    """The parameters of ``/api/suggest``, checked."""
+
+    __slots__ = ("q", "max_dist", "limit", "videos")
+
+    def __init__(self, q: str, max_dist: int | None, limit: int, videos: bool) -> None:
+        self.q = q
+        self.max_dist = max_dist  # None: by the length of the normalised query
+        self.limit = limit
+        self.videos = videos
+
+
+def parse_suggest_params(query_string: bytes) -> SuggestParams:
+    """Reads the raw query string strictly: a percent-escape that is not one,
+    text that is not UTF-8, or a parameter given twice is refused rather
+    than repaired. Parameters other than q, max_dist, limit and videos are
+    ignored, however they are written."""
+    raw: dict[str, list[bytes]] = {}
+    for pair in query_string.split(b"&"):
+        name, _, value = pair.partition(b"=")
+        key = urllib.parse.unquote_to_bytes(name.replace(b"+", b" ")).decode("utf-8", "replace")
+        if key in ("q", "max_dist", "limit", "videos"):
+            raw.setdefault(key, []).append(value)
+    values = {key: _decoded(key, given) for key, given in raw.items()}
+
+    q = values.get("q")
+    if q is None:
+        raise BadRequest("q", "missing parameter q: the text typed so far")
+    if len(q) > MAX_QUERY_LENGTH:
+        raise BadRequest("q", f"q is {len(q):,} characters long; the most is {MAX_QUERY_LENGTH}")
+    if "\0" in q:
+        raise BadRequest("q", "q contains U+0000, which is not text")
+    max_dist = _integer(values, "max_dist", MAX_DIST_RANGE)
+    limit = _integer(values, "limit", LIMIT_RANGE)
+    videos = values.get("videos")
+    if videos is not None and videos.lower() not in BOOLEANS:
+        raise BadRequest("videos", f"videos must be one of {', '.join(BOOLEANS)}, not {_shown(videos)}")
+    return SuggestParams(
+        q,
+        max_dist,
+        DEFAULT_LIMIT if limit is None else limit,
+        True if videos is None else BOOLEANS[videos.lower()],
+    )
+
+
+def _decoded(name: str, given: list[bytes]) -> str:
+    if len(given) > 1:
+        raise BadRequest(name, f"{name} is given {len(given)} times; give it once")
+    encoded = given[0].replace(b"+", b" ")
+    bad = _BAD_ESCAPE.search(encoded)
+    if bad is not None:
+        escape = encoded[bad.start() : bad.start() + 3].decode("ascii", "backslashreplace")
+        raise BadRequest(name, f"{name} holds {escape!r}, which is not a percent-escape (%XX in hex)")
+    try:
+        return urllib.parse.unquote_to_bytes(encoded).decode("utf-8")
+    except UnicodeDecodeError:
+        raise BadRequest(name, f"{name} is not valid UTF-8 text") from None
+
+
+def _integer(values: dict[str, str], name: str, allowed: range) -> int | None:
+    text = values.get(name)
+    if text is None:
+        return None
+    # Plain ASCII digits only: int() would also take " 1", "+1", "1_0" and
+    # digits of other scripts.
+    if text.isascii() and text.isdigit() and int(text) in allowed:
+        return int(text)
+    raise BadRequest(name, f"{name} must be an integer from {allowed.start} to {allowed.stop - 1}, not {_shown(text)}")
+
+
+def _shown(text: str) -> str:
+    return repr(text if len(text) <= 40 else text[:40] + "…")
+
+
+def default_max_dist(normalized: str) -> int:
+    """The edits allowed when a request names none."""
+    return 1 if len(normalized) <= SHORT_QUERY else 2
+
+
+def create_app(index_path: str | pathlib.Path, check_interval: float = 1.0, handle_sighup: bool = False) -> Starlette:
+    """The application serving ``index_path``, opened and verified now
+    (``IndexLoadError`` if it cannot be). While the app runs (its lifespan),
+    a thread watches the file every ``check_interval`` seconds; with
+    ``handle_sighup`` (only where the event loop runs on the main thread)
+    SIGHUP makes it look at once."""
+    live = LiveIndex(index_path, check_interval)
+    page = (importlib.resources.files("quillon.server") / "static" / "index.html").read_bytes()
+
+    async def suggest(request: Request) -> Response:
+        started = time.perf_counter()
+        try:
+            params = parse_suggest_params(request.scope["query_string"])
+        except BadRequest as error:
+            return JSONResponse({"error": str(error), "parameter": error.parameter}, status_code=400)
+        generation = live.current  # one generation answers the whole request
+        index = generation.index
+        normalized = index.normalize(params.q)
+        max_dist = default_max_dist(normalized) if params.max_dist is None else params.max_dist
+        terms = index.terms(params.q, max_dist, params.limit)
+        videos = index.videos(params.q, max_dist, params.limit) if params.videos else None
+        return JSONResponse(
+            {
+                "query": params.q,
+                "normalized": normalized,
+                "max_dist": max_dist,
+                "terms": [{"term": term, "distance": distance} for term, distance in terms],
+                "videos": None if videos is None else [{"id": video, "score": score} for video, score in videos],
+                "generation": generation.number,
+                "server_ms": round((time.perf_counter() - started) * 1000, 3),
+            }
+        )
+
+    async def healthz(_request: Request) -> Response:
+        generation = live.current
+        failure = live.last_failure
+        return JSONResponse(
+            {
+                "status": "ok" if failure is None else "stale",
+                "pid": os.getpid(),
+                "index": _index_summary(generation.index),
+                "generation": generation.number,
+                "loaded_at": _utc(generation.loaded_at),
+                "load_seconds": round(generation.index.load_seconds, 6),
+                "reload_error": None if failure is None else {"error": failure.error, "at": _utc(failure.at)},
+            }
+        )
+
+    async def home(_request: Request) -> Response:
+        return Response(page, media_type="text/html; charset=utf-8", headers=PAGE_HEADERS)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(_app: Starlette) -> AsyncIterator[None]:
+        live.start()
+        if handle_sighup:
+            asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, live.request_reload)
+        try:
+            yield
+        finally:
+            if handle_sighup:
+                asyncio.get_running_loop().remove_signal_handler(signal.SIGHUP)
+            live.stop()
+
+    app = Starlette(
+        routes=[Route("/api/suggest", suggest), Route("/healthz", healthz), Route("/", home)],
+        exception_handlers={HTTPException: _http_error, Exception: _internal_error},
+        lifespan=lifespan,
+    )
+    app.state.live = live
+    return app
+
+
+def _index_summary(index: Index) -> dict[str, object]:
+    summary: dict[str, object] = {"path": str(index.path), "size_bytes": index.size_bytes}
+    manifest = index.manifest
+    if manifest is not None:
+        for name in ("index_sha256", "built_at", "quillon_version", "terms", "nodes", "videos", "id_kind", "normalization"):
+            summary[name] = getattr(manifest, name)
+    return summary
+
+
+def _utc(timestamp: float) -> str:
+    moment = datetime.datetime.fromtimestamp(timestamp, datetime.timezone.utc)
+    return moment.isoformat(timespec="milliseconds").replace("+00:00", "Z")
+
+
+async def _http_error(request: Request, error: Exception) -> Response:
+    assert isinstance(error, HTTPException)
+    return JSONResponse(
+        {"error": f"{error.detail}: {request.method} {request.url.path}"}, status_code=error.status_code, headers=error.headers
+    )
+
+
+async def _internal_error(request: Request, error: Exception) -> Response:
+    # The server logs the traceback too: Starlette raises the error on.
+    logger.error("%s %s failed: %s: %s", request.method, request.url.path, type(error).__name__, error)
+    return JSONResponse({"error": "internal error; the server's log has the details"}, status_code=500)
