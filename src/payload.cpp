@@ -59,20 +59,7 @@ bool PayloadTable::close_payload(std::uint32_t total_count) {
   return equal;
 }
 
-std::optional<PayloadView> PayloadTable::get(std::size_t node) const {
-  if (!at(present_, node)) return std::nullopt;
-  const std::uint64_t begin = at(offsets_, node);
-  const std::uint64_t end = at(offsets_, node + 1);
-  const std::span<const std::uint32_t> ids(video_ids_);
-  const std::span<const std::uint32_t> counts(video_counts_);
-  if (begin < end) {
-    // Both lists share the offsets; checking the last entry covers the range.
-    (void)at(ids, end - 1);
-    (void)at(counts, end - 1);
-  }
-  return PayloadView{at(total_counts_, node), ids.subspan(begin, end - begin),
-                     counts.subspan(begin, end - begin)};
-}
+std::optional<PayloadView> PayloadTable::get(std::size_t node) const { return view().get(node); }
 
 bool PayloadTable::present(std::size_t node) const { return at(present_, node) != 0; }
 

@@ -18,6 +18,33 @@ struct PayloadView {
   std::span<const std::uint32_t> video_counts;
 };
 
+// A PayloadTable's arrays, wherever they live: node n's lists are
+// video_ids[offsets[n] .. offsets[n + 1]) and the same range of
+// video_counts, present where present[n] is not 0.
+struct PayloadsView {
+  std::span<const std::uint64_t> offsets;  // one more than the nodes
+  std::span<const std::uint32_t> total_counts;
+  std::span<const std::uint8_t> present;
+  std::span<const std::uint32_t> video_ids;
+  std::span<const std::uint32_t> video_counts;
+
+  // The payload of `node`, or nothing for an absent one. Checked: offsets
+  // that decrease or run past the lists throw InternalError.
+  std::optional<PayloadView> get(std::size_t node) const {
+    if (!at(present, node)) return std::nullopt;
+    const std::uint64_t begin = at(offsets, node);
+    const std::uint64_t end = at(offsets, node + 1);
+    if (begin > end) throw_out_of_bounds(end, begin);
+    if (begin < end) {
+      // Both lists share the offsets; checking the last entry covers the range.
+      (void)at(video_ids, end - 1);
+      (void)at(video_counts, end - 1);
+    }
+    return PayloadView{at(total_counts, node), video_ids.subspan(begin, end - begin),
+                       video_counts.subspan(begin, end - begin)};
+  }
+};
+
 // One optional payload per node, all lists in two flat arrays: node i's lists
 // are video_ids[offsets[i] .. offsets[i + 1]) and the same range of
 // video_counts. No allocation per node.
@@ -61,6 +88,11 @@ class PayloadTable {
   // The payload of `node`, or nothing for an absent one. Checked.
   std::optional<PayloadView> get(std::size_t node) const;
   bool present(std::size_t node) const;
+  // The table's arrays as spans, for a reader that must not care where
+  // they live (prefix/trie_view.hpp).
+  PayloadsView view() const {
+    return {offsets_, total_counts_, present_, video_ids_, video_counts_};
+  }
 
   // Calls visit(payload) for every node in order, with null for an absent
   // payload: a pass over the flat arrays without a lookup per node.

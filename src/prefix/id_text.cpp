@@ -2,7 +2,7 @@
 
 namespace quillon {
 
-std::size_t id_text_size(const Trie& trie, std::uint32_t video) {
+std::size_t id_text_size(const TrieView& trie, std::uint32_t video) {
   if (trie.id_mode == IdMode::Uuid) return 36;
   std::uint32_t id = at(trie.video_int_ids, video);
   std::size_t digits = 1;
@@ -10,7 +10,7 @@ std::size_t id_text_size(const Trie& trie, std::uint32_t video) {
   return digits;
 }
 
-void write_id_text(const Trie& trie, std::uint32_t video, char* out) {
+void write_id_text(const TrieView& trie, std::uint32_t video, char* out) {
   static constexpr char kHex[] = "0123456789abcdef";
   if (trie.id_mode == IdMode::Uuid) {
     const Uuid& id = at(trie.video_uuids, video);

@@ -50,7 +50,7 @@ void with_cells(std::span<const char32_t> query, std::uint32_t bound, WalkChoice
 }
 
 template <class OnChild>
-void run_walk(const Trie& trie, std::string_view term, std::uint32_t max_dist, bool terminal_only,
+void run_walk(const TrieView& trie, std::string_view term, std::uint32_t max_dist, bool terminal_only,
               std::optional<std::uint32_t> limit, const WalkChoice& choice, OnChild& on_child) {
   if (trie.node_count() == 0) return;  // no root, no hits
   if (limit && *limit == 0) return;    // a result never exceeds its limit
@@ -68,7 +68,7 @@ void run_walk(const Trie& trie, std::string_view term, std::uint32_t max_dist, b
   // With a bound of 0 the walk follows exact matches alone, which no reach
   // can make cheaper; without search edges there is no reach to read. The
   // bound is made only where it is used (its tables are not small).
-  if (choice.reach_bounds.value_or(terminal_only) && bound > 0 && !trie.hints.edges.empty()) {
+  if (choice.reach_bounds.value_or(terminal_only) && bound > 0 && !trie.search_edges().empty()) {
     ReachBound reach(query, bound, terminal_only);
     run(&reach);
   } else {
@@ -78,7 +78,7 @@ void run_walk(const Trie& trie, std::string_view term, std::uint32_t max_dist, b
 
 }  // namespace
 
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
+std::vector<MatchResult> fuzzy_match(const TrieView& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::uint32_t> limit, const WalkChoice& choice) {
   std::vector<MatchResult> hits;
@@ -95,7 +95,7 @@ std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
   return hits;
 }
 
-std::vector<NodeHit> fuzzy_match_nodes(const Trie& trie, std::string_view term,
+std::vector<NodeHit> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                        std::uint32_t max_dist, bool terminal_only,
                                        std::optional<std::uint32_t> limit, const WalkChoice& choice) {
   std::vector<NodeHit> hits;

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "trie.hpp"
+#include "trie_view.hpp"
 
 namespace quillon {
 
@@ -49,13 +49,13 @@ struct WalkChoice {
 // (UTF-8), in walk order: a node before the nodes below it, children in
 // child_transitions order. With a limit, the first `limit` hits in that order
 // (none for 0). A trie with no nodes has no hits.
-std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term,
+std::vector<MatchResult> fuzzy_match(const TrieView& trie, std::string_view term,
                                      std::uint32_t max_dist,
                                      std::optional<std::uint32_t> limit, const WalkChoice& choice = {});
 
 // The same walk answering with nodes: every node within `max_dist` (only
 // terminal ones when `terminal_only`), in walk order, with the full distance.
-std::vector<NodeHit> fuzzy_match_nodes(const Trie& trie, std::string_view term,
+std::vector<NodeHit> fuzzy_match_nodes(const TrieView& trie, std::string_view term,
                                        std::uint32_t max_dist, bool terminal_only,
                                        std::optional<std::uint32_t> limit, const WalkChoice& choice = {});
 

@@ -24,7 +24,7 @@ struct Weighing {
   std::size_t entries = 0;                // video ids in those payloads
 };
 
-Weighing weigh(const Trie& trie, std::span<const NodeHit> nodes, std::string_view term) {
+Weighing weigh(const TrieView& trie, std::span<const NodeHit> nodes, std::string_view term) {
   const double qlen = static_cast<double>(utf8::code_point_count(term));
   Weighing w;
   for (const NodeHit& hit : nodes) {
@@ -171,7 +171,7 @@ void add_sorted(std::span<const WeightedPayload> payloads, std::size_t entries, 
 
 }  // namespace
 
-std::optional<WeightedPayload> weighted_payload(const Trie& trie, const NodeHit& hit, double qlen) {
+std::optional<WeightedPayload> weighted_payload(const TrieView& trie, const NodeHit& hit, double qlen) {
   double weight = distance_weight(hit.dist, qlen);
   if (weight == 0.0) return std::nullopt;
   if (!at(trie.is_terminal, hit.node)) weight *= kPrefixNodeFactor;
@@ -184,7 +184,7 @@ std::size_t dense_video_bound(std::size_t entries) {
   return entries > kDenseVideos / kDenseVideosPerEntry ? entries * kDenseVideosPerEntry : kDenseVideos;
 }
 
-std::vector<NodeHit> ranking_nodes(const Trie& trie, const RankingQuery& q) {
+std::vector<NodeHit> ranking_nodes(const TrieView& trie, const RankingQuery& q) {
   if (q.include_prefix_nodes)
     return fuzzy_match_nodes(trie, q.term, q.max_dist, !*q.include_prefix_nodes, std::nullopt);
   // Without a limit the walk is the same whichever nodes it reports: the
@@ -195,7 +195,7 @@ std::vector<NodeHit> ranking_nodes(const Trie& trie, const RankingQuery& q) {
   return nodes;
 }
 
-std::vector<RankedVideo> rank_nodes(const Trie& trie, std::span<const NodeHit> nodes, const RankingQuery& q) {
+std::vector<RankedVideo> rank_nodes(const TrieView& trie, std::span<const NodeHit> nodes, const RankingQuery& q) {
   const Weighing weighing = weigh(trie, nodes, q.term);
   if (!(weighing.total > 0.0)) return {};
   const double threshold = q.min_score.value_or(kDefaultMinScore);
@@ -229,7 +229,7 @@ void select_best(std::vector<RankedVideo>& candidates, std::optional<std::uint32
   std::erase_if(candidates, [&](const RankedVideo& r) { return r.video >= id_table_size; });
 }
 
-std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& q) {
+std::vector<RankedVideo> rank_videos(const TrieView& trie, const RankingQuery& q) {
   return rank_nodes(trie, ranking_nodes(trie, q), q);
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "matcher.hpp"
-#include "trie.hpp"
+#include "trie_view.hpp"
 
 namespace quillon {
 
@@ -40,16 +40,16 @@ inline constexpr double kDefaultMinScore = 0.01;
 // Each video's share of the matched nodes' weighted total count, best first,
 // at most `limit` of them, those below the minimum score left out, as are
 // (after the limit) videos whose index lies outside the id table.
-std::vector<RankedVideo> rank_videos(const Trie& trie, const RankingQuery& query);
+std::vector<RankedVideo> rank_videos(const TrieView& trie, const RankingQuery& query);
 
 // The pieces of rank_videos, for the twin in tests/reference/ and the
 // benchmarks, which measure each step on its own.
 
 // The nodes the query ranks, in walk order: with include_prefix_nodes absent,
 // the terminal ones, or every node within reach when none of them is terminal.
-std::vector<NodeHit> ranking_nodes(const Trie& trie, const RankingQuery& query);
+std::vector<NodeHit> ranking_nodes(const TrieView& trie, const RankingQuery& query);
 // The ranking of those nodes' videos (query.term only gives the weights).
-std::vector<RankedVideo> rank_nodes(const Trie& trie, std::span<const NodeHit> nodes, const RankingQuery& query);
+std::vector<RankedVideo> rank_nodes(const TrieView& trie, std::span<const NodeHit> nodes, const RankingQuery& query);
 
 // The weight of a node `dist` edits from a term of `qlen` code points, before
 // the factor of a node where no term ends; 0 when the node adds nothing.
@@ -67,7 +67,7 @@ struct WeightedPayload {
 
 // The payload of a node hit with its weight, for a term of `qlen` code
 // points; nothing when the node adds nothing (too far, or no payload).
-std::optional<WeightedPayload> weighted_payload(const Trie& trie, const NodeHit& hit, double qlen);
+std::optional<WeightedPayload> weighted_payload(const TrieView& trie, const NodeHit& hit, double qlen);
 
 // The best of `candidates` (in video order), best first, at most `limit`,
 // then without the videos outside an id table of `id_table_size`: a

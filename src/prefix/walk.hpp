@@ -15,7 +15,7 @@
 
 #include "reach_bound.hpp"
 #include "rows.hpp"
-#include "trie.hpp"
+#include "trie_view.hpp"
 
 namespace quillon {
 
@@ -36,7 +36,7 @@ struct WalkAids {
 // a hit. Stops after `limit` hits. The stack lives on the heap and grows with
 // the depth reached, so no trie's depth can overflow the call stack.
 template <RowKind Rows, class OnChild>
-void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::uint32_t> limit,
+void walk(const TrieView& trie, Rows& rows, std::uint32_t bound, std::optional<std::uint32_t> limit,
           OnChild& on_child, WalkAids aids = {}) {
   enum class Step { Entered, Finished, Stop };
 
@@ -62,9 +62,7 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
 
   const ChildrenView children = trie.children();
   // Search edges that were derived from these arrays, or none.
-  const std::span<const SearchEdge> edges =
-      trie.hints.edges.size() == trie.child_transitions.size() ? std::span<const SearchEdge>(trie.hints.edges)
-                                                               : std::span<const SearchEdge>();
+  const std::span<const SearchEdge> edges = trie.search_edges();
   const bool read_edges = aids.search_edges && !edges.empty();
   ReachBound* const reach = edges.empty() ? nullptr : aids.reach;
   const auto label_at = [&](std::size_t pos) {
@@ -81,7 +79,7 @@ void walk(const Trie& trie, Rows& rows, std::uint32_t bound, std::optional<std::
   };
   // In a trie whose children stand in label order, the first position of
   // `run` whose label is not below `label`.
-  const bool sorted = trie.hints.children_sorted;
+  const bool sorted = trie.children_sorted;
   const auto first_not_below = [&](Frame run, char32_t label) {
     std::size_t lo = run.pos, hi = run.end;
     while (lo < hi) {
