@@ -1,0 +1,84 @@
+// The textbook completion, the twin of src/complete/: the optimal string
+// alignment distance as the full matrix, the prefix distance as the least
+// distance to any prefix, and the best completions by sorting every term.
+// Slow on purpose; the C++ tests and the fuzzers compare the fast search
+// against it.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "complete/complete.hpp"
+#include "trie_builder.hpp"
+
+namespace quillon::reference {
+
+// The distance between a and b when substituting, inserting or deleting one
+// character, or swapping two adjacent ones, costs one edit and no character
+// is edited twice (optimal string alignment).
+inline std::uint32_t osa_distance(const std::u32string& a, const std::u32string& b) {
+  std::vector<std::vector<std::uint32_t>> d(a.size() + 1, std::vector<std::uint32_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = static_cast<std::uint32_t>(i);
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = static_cast<std::uint32_t>(j);
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0u : 1u)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The least distance between `query` and a prefix of `term`, and the
+// length of the longest prefix at that distance.
+struct PrefixDistance {
+  std::uint32_t edits;
+  std::uint32_t covered;
+};
+
+inline PrefixDistance prefix_distance(const std::u32string& query, const std::u32string& term) {
+  PrefixDistance best{UINT32_MAX, 0};
+  for (std::size_t length = 0; length <= term.size(); ++length) {
+    const std::uint32_t edits = osa_distance(query, term.substr(0, length));
+    if (edits <= best.edits) best = {edits, static_cast<std::uint32_t>(length)};
+  }
+  return best;
+}
+
+struct CountedTerm {
+  std::u32string term;
+  std::uint32_t count;
+};
+
+// Every term within `max_edits` of the query (and, with `first_exact`,
+// starting with its first character), by edits, then count descending, then
+// code points; the first `limit`. Node ids are left 0.
+inline std::vector<Completion> complete(const std::vector<CountedTerm>& terms, const std::u32string& query,
+                                        std::uint32_t max_edits, std::uint32_t limit, bool first_exact = false) {
+  struct Found {
+    std::u32string term;
+    std::uint32_t count;
+    PrefixDistance distance;
+  };
+  std::vector<Found> found;
+  for (const CountedTerm& t : terms) {
+    if (first_exact && !query.empty() && (t.term.empty() || t.term[0] != query[0])) continue;
+    const PrefixDistance distance = prefix_distance(query, t.term);
+    if (distance.edits <= max_edits) found.push_back({t.term, t.count, distance});
+  }
+  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+    if (a.distance.edits != b.distance.edits) return a.distance.edits < b.distance.edits;
+    if (a.count != b.count) return a.count > b.count;
+    return a.term < b.term;
+  });
+  std::vector<Completion> out;
+  for (const Found& f : found) {
+    if (out.size() == limit) break;
+    out.push_back({testing::to_utf8(f.term), 0, f.distance.edits, f.count, f.distance.covered});
+  }
+  return out;
+}
+
+}  // namespace quillon::reference
