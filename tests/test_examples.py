@@ -1,5 +1,6 @@
-"""The examples and the README run as a new user would run them, and print
-what they say they print."""
+"""The examples and the walk-through of docs/cli.md run as a new user would
+run them, and print what they say they print. The Python examples of the
+README and docs/ are run by test_docs.py."""
 
 from __future__ import annotations
 
@@ -8,8 +9,6 @@ import pathlib
 import re
 import subprocess
 import sys
-
-import pytest
 
 import quillon
 from quillon.example import word_list_path
@@ -69,30 +68,8 @@ def test_quickstart_prints_the_worked_example(tmp_path):
     assert output.strip() == "[('car', 1, 1), ('cart', 1, 1), ('cat', 1, 0), ('cut', 1, 1)]"
 
 
-def readme_python_blocks() -> list[str]:
-    """The README's Python examples, but for the Spark one, which needs a
-    SparkSession and tests/test_spark.py runs."""
-    text = (ROOT / "README.md").read_text()
-    return [block for block in re.findall(r"```python\n(.*?)```", text, flags=re.S) if "quillon.spark" not in block]
-
-
-@pytest.mark.parametrize("block", readme_python_blocks())
-def test_readme_examples_print_what_they_say(block, tmp_path):
-    # A comment line right after a print(...) line is that print's output.
-    lines = block.splitlines()
-    expected = [
-        line.strip()[2:]
-        for before, line in zip(lines, lines[1:])
-        if before.lstrip().startswith("print(") and line.strip().startswith("# ")
-    ]
-    script = tmp_path / "example.py"
-    script.write_text(block)
-    output = run(str(script), cwd=tmp_path)
-    assert output.splitlines() == expected
-
-
-def test_readme_search_log_commands_print_what_it_shows(tmp_path):
-    text = (ROOT / "README.md").read_text()
+def test_search_log_commands_print_what_the_docs_show(tmp_path):
+    text = (ROOT / "docs" / "cli.md").read_text()
     section = text[text.index("## From a search log to an index") :]
     shown = re.findall(r"^# (wrote .*)$", section, flags=re.M)
     assert len(shown) == 2

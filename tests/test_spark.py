@@ -181,7 +181,7 @@ def test_without_pyspark_the_error_says_what_to_install(monkeypatch):
 
 
 def test_readme_example_builds_what_the_raw_log_builds(spark, tmp_path, monkeypatch):
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
+    readme = (pathlib.Path(__file__).parent.parent / "docs" / "python-api.md").read_text()
     block = re.search(r"```python\n(from quillon\.spark .*?)```", readme, flags=re.S).group(1)
     # Spark resolves paths against the JVM's folder, the command against ours.
     spark.createDataFrame(raw_log("int", False), "term string, video_id bigint").write.parquet(str(tmp_path / "searches"))
