@@ -187,11 +187,17 @@ std::size_t dense_video_bound(std::size_t entries) {
 std::vector<NodeHit> ranking_nodes(const TrieView& trie, const RankingQuery& q) {
   if (q.include_prefix_nodes)
     return fuzzy_match_nodes(trie, q.term, q.max_dist, !*q.include_prefix_nodes, std::nullopt);
+  return ranking_nodes_among(trie, fuzzy_match_nodes(trie, q.term, q.max_dist, false, std::nullopt), std::nullopt);
+}
+
+std::vector<NodeHit> ranking_nodes_among(const TrieView& trie, std::vector<NodeHit> nodes,
+                                         std::optional<bool> include_prefix_nodes) {
   // Without a limit the walk is the same whichever nodes it reports: the
   // terminal hits are the terminal ones among all hits, in the same order.
-  std::vector<NodeHit> nodes = fuzzy_match_nodes(trie, q.term, q.max_dist, false, std::nullopt);
   const auto terminal = [&](const NodeHit& hit) { return at(trie.is_terminal, hit.node) != 0; };
-  if (std::any_of(nodes.begin(), nodes.end(), terminal)) std::erase_if(nodes, std::not_fn(terminal));
+  if (include_prefix_nodes.value_or(false)) return nodes;
+  if (include_prefix_nodes || std::any_of(nodes.begin(), nodes.end(), terminal))
+    std::erase_if(nodes, std::not_fn(terminal));
   return nodes;
 }
 

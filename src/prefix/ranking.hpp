@@ -48,6 +48,10 @@ std::vector<RankedVideo> rank_videos(const TrieView& trie, const RankingQuery& q
 // The nodes the query ranks, in walk order: with include_prefix_nodes absent,
 // the terminal ones, or every node within reach when none of them is terminal.
 std::vector<NodeHit> ranking_nodes(const TrieView& trie, const RankingQuery& query);
+// The same nodes chosen from every node within reach (in walk order), for a
+// caller whose walk found them all.
+std::vector<NodeHit> ranking_nodes_among(const TrieView& trie, std::vector<NodeHit> nodes,
+                                         std::optional<bool> include_prefix_nodes);
 // The ranking of those nodes' videos (query.term only gives the weights).
 std::vector<RankedVideo> rank_nodes(const TrieView& trie, std::span<const NodeHit> nodes, const RankingQuery& query);
 

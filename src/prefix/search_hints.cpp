@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "trie.hpp"
+#include "trie_view.hpp"
 
 namespace quillon {
 namespace {
@@ -28,8 +28,7 @@ std::uint8_t height_one_down(std::uint8_t depth) {
 // follow, leaves the parent's reach unknown, and so everything that reaches
 // that parent); then each edge as a copy of its child's. A node's entry is
 // read once per edge into it, the one read out of order.
-void mark_hints(Trie& trie) {
-  trie.hints = {};
+SearchHints derive_hints(const TrieView& trie) {
   const std::size_t n = trie.node_count();
   const ChildrenView children = trie.children();
   std::vector<SearchEdge> node_edge(n);  // what an edge into the node says
@@ -69,10 +68,13 @@ void mark_hints(Trie& trie) {
       own.height = SearchEdge::kNone;
     }
   }
-  trie.hints.children_sorted = sorted;
-  std::vector<SearchEdge>& edges = trie.hints.edges;
-  edges.resize(trie.child_transitions.size());
-  for (std::size_t p = 0; p < edges.size(); ++p) edges[p] = at(node_edge, children.child(p));
+  SearchHints hints;
+  hints.children_sorted = sorted;
+  hints.edges.resize(trie.child_transitions.size());
+  for (std::size_t p = 0; p < hints.edges.size(); ++p) hints.edges[p] = at(node_edge, children.child(p));
+  return hints;
 }
+
+void mark_hints(Trie& trie) { trie.hints = derive_hints(trie); }
 
 }  // namespace quillon

@@ -25,6 +25,7 @@
 namespace quillon {
 
 struct Trie;
+struct TrieView;
 
 // The signature bit of a character: a multiplicative hash, which spreads
 // letters, digits and punctuation alike over the 32 bits.
@@ -76,5 +77,7 @@ struct SearchHints {
 // it, it is unknown: every signature bit set, a terminal node possible one
 // edge down, no height; and so for everything that reaches such a node.
 void mark_hints(Trie& trie);
+// The same hints for any trie's arrays, returned.
+SearchHints derive_hints(const TrieView& trie);
 
 }  // namespace quillon

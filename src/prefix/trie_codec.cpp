@@ -13,6 +13,7 @@
 #include "../little_endian.hpp"
 #include "../utf8.hpp"
 #include "search_hints.hpp"
+#include "trie_view.hpp"
 #include "validate.hpp"
 
 namespace quillon {

@@ -1,6 +1,6 @@
 #include "validate.hpp"
 
-#include "trie.hpp"
+#include "trie_view.hpp"
 
 namespace quillon {
 
@@ -20,11 +20,11 @@ std::optional<std::string> shape_fault(std::size_t node_count, std::initializer_
   return std::nullopt;
 }
 
-std::optional<std::string> structural_fault(const Trie& trie) {
+std::optional<std::string> structural_fault(const TrieView& trie) {
   const std::size_t n = trie.node_count();
   if (auto fault = shape_fault(n,
                                {{"node_shifts", trie.node_shifts.size()},
-                                {"payloads", trie.payloads.size()},
+                                {"payloads", trie.payloads.total_counts.size()},
                                 {"is_terminal", trie.is_terminal.size()}},
                                trie.child_transitions))
     return fault;

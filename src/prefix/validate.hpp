@@ -14,7 +14,7 @@
 
 namespace quillon {
 
-struct Trie;
+struct TrieView;
 
 // An array that holds one entry per node, by name.
 struct PerNodeArray {
@@ -33,6 +33,6 @@ std::optional<std::string> shape_fault(std::size_t node_count, std::initializer_
 // is_terminal, then every node's non-empty run of edges inside
 // child_transitions ("children of node {n} at [{begin}..{end}) out of range
 // [0..{size})").
-std::optional<std::string> structural_fault(const Trie& trie);
+std::optional<std::string> structural_fault(const TrieView& trie);
 
 }  // namespace quillon

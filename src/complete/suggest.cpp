@@ -1,0 +1,103 @@
+#include "suggest.hpp"
+
+#include <algorithm>
+
+#include "../checked.hpp"
+#include "../prefix/banded_rows.hpp"
+#include "../prefix/walk.hpp"
+#include "../utf8.hpp"
+#include "osa_rows.hpp"
+#include "paired_rows.hpp"
+
+namespace quillon {
+namespace {
+
+// The terms within the bound, as the walk meets them: their texts are made
+// only for those returned.
+struct TermHit {
+  std::uint32_t node;
+  std::uint32_t dist;
+  std::uint32_t path_begin;  // labels[path_begin .. path_begin + depth)
+  std::uint32_t depth;
+};
+
+template <class Cell, class Walk>
+void with_paired_rows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact, Walk& walk_with) {
+  const auto banded = [&]<std::size_t kSlots>() {
+    PairedRows<BandedRows<Cell, kSlots>, OsaRows<Cell, kSlots>> rows(query, bound, first_exact);
+    walk_with(rows);
+  };
+  switch (bound) {
+    case 0: return banded.template operator()<1>();
+    case 1: return banded.template operator()<3>();
+    case 2: return banded.template operator()<5>();
+    case 3: return banded.template operator()<7>();
+    default: return banded.template operator()<0>();
+  }
+}
+
+}  // namespace
+
+Suggestions suggest(const TrieView& trie, const CompletionView& completion, const SuggestQuery& q) {
+  Suggestions out;
+  if (trie.node_count() == 0) return out;
+  std::vector<char32_t> query;
+  utf8::decode(q.text, query);
+  const std::uint32_t max_edits = std::min(q.max_edits, kMaxSuggestEdits);
+  const std::uint32_t bound = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(max_edits, std::uint64_t{query.size()} + trie.node_count()));
+  const bool completing = !completion.nodes.empty() && q.completions > 0;
+  const std::uint32_t completion_edits = completion_bound(bound, query.size());
+
+  PrefixHits prefixes;
+  if (completing && (!q.first_exact || query.empty()))
+    prefixes.add_root(static_cast<std::uint32_t>(query.size()), completion_edits);
+  std::vector<NodeHit> nodes;
+  std::vector<TermHit> terms;
+  std::vector<char32_t> term_labels;
+
+  auto walk_with = [&](auto& rows) {
+    auto on_child = [&](std::uint32_t child, std::uint32_t, std::span<const char32_t> path, char32_t label) {
+      const std::uint64_t edit = rows.edit_last();
+      if (edit <= bound) {
+        const auto dist = static_cast<std::uint32_t>(edit);
+        nodes.push_back({child, dist});
+        if (q.terms > 0 && at(trie.is_terminal, child)) {
+          terms.push_back({child, dist, static_cast<std::uint32_t>(term_labels.size()),
+                           static_cast<std::uint32_t>(path.size() + 1)});
+          term_labels.insert(term_labels.end(), path.begin(), path.end());
+          term_labels.push_back(label);
+        }
+      }
+      const std::uint64_t swap = rows.swap_last();
+      if (completing && swap <= completion_edits) {
+        const std::uint64_t above = std::min<std::uint64_t>(rows.swap_rows().path_best(path.size()), bound + 1);
+        prefixes.add(child, static_cast<std::uint32_t>(swap), static_cast<std::uint32_t>(above), path, label);
+      }
+      return false;
+    };
+    walk(trie, rows, bound, std::nullopt, on_child);
+  };
+  if (bound < UINT16_MAX)
+    with_paired_rows<std::uint16_t>(query, bound, q.first_exact, walk_with);
+  else
+    with_paired_rows<std::uint32_t>(query, bound, q.first_exact, walk_with);
+
+  if (completing) out.completions = top_completions(trie, completion, prefixes, completion_edits, q.completions);
+
+  // Closest first; within a distance, walk order (a stable sort).
+  std::stable_sort(terms.begin(), terms.end(), [](const TermHit& a, const TermHit& b) { return a.dist < b.dist; });
+  for (std::size_t i = 0; i < std::min<std::size_t>(terms.size(), q.terms); ++i) {
+    std::string text;
+    for (std::size_t k = 0; k < terms[i].depth; ++k) utf8::append(text, at(term_labels, terms[i].path_begin + k));
+    out.terms.push_back({std::move(text), terms[i].node, terms[i].dist});
+  }
+
+  if (q.videos > 0) {
+    const RankingQuery ranking{q.text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score};
+    out.videos = rank_nodes(trie, ranking_nodes_among(trie, std::move(nodes), q.include_prefix_nodes), ranking);
+  }
+  return out;
+}
+
+}  // namespace quillon

@@ -1,0 +1,51 @@
+// Everything a search box shows for one keystroke from one walk of the trie:
+// the completions (complete.hpp), the stored terms within the edits of the
+// whole text (as prefix/matcher.hpp's term search finds them) and the videos
+// (as prefix/ranking.hpp ranks them). One row of each kind per depth
+// (paired_rows.hpp), one pass.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "../prefix/matcher.hpp"
+#include "../prefix/ranking.hpp"
+#include "../prefix/trie_view.hpp"
+#include "complete.hpp"
+#include "completion_data.hpp"
+
+namespace quillon {
+
+// The most edits a suggestion may have: more is taken as this many (the
+// rows hold 2 * max_edits + 1 cells for up to n + max_edits depths).
+inline constexpr std::uint32_t kMaxSuggestEdits = 8;
+
+struct SuggestQuery {
+  std::string_view text;  // UTF-8, normalised as the terms are
+  // The edits of the completions, the terms and the videos alike, at
+  // most kMaxSuggestEdits.
+  std::uint32_t max_edits = 0;
+  std::uint32_t completions = 10;  // the most of each
+  std::uint32_t terms = 10;
+  std::uint32_t videos = 10;
+  // Hold completions to the query's first character.
+  bool first_exact = false;
+  // As RankingQuery's: which nodes rank videos, and the least score kept.
+  std::optional<bool> include_prefix_nodes = true;
+  std::optional<double> min_score = std::nullopt;
+};
+
+struct Suggestions {
+  std::vector<Completion> completions;
+  // Terms within max_edits of the whole text, closest first, then in walk
+  // order (the terms' code-point order in a trie numbered by the build).
+  std::vector<MatchResult> terms;
+  std::vector<RankedVideo> videos;
+};
+
+// With `completion` empty (no completion records), no completions.
+Suggestions suggest(const TrieView& trie, const CompletionView& completion, const SuggestQuery& query);
+
+}  // namespace quillon
