@@ -48,7 +48,7 @@ inline std::string trim(const std::string& line) {
 
 // The distinct non-empty lines, in code point order (the byte order of
 // UTF-8 is the code point order); with `sample`, about that many of them,
-// evenly spaced, picked as bench.py picks them.
+// evenly spaced, picked as common.py picks them.
 inline std::vector<std::string> load_words(const std::string& path, std::size_t sample) {
   std::ifstream in(path, std::ios::binary);
   if (!in) die("cannot read " + path);

@@ -22,14 +22,14 @@ import argparse
 import json
 import os
 import pathlib
-import platform
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-from bench import CpuMeter, spread_text, summary
+import common
+from common import CpuMeter, spread_text, summary, verdict
 
 TARGET_ROWS_PER_S = 1_000_000
 TARGET_PEAK_BYTES = 4 * 2**30
@@ -176,21 +176,27 @@ def make_log(folder: pathlib.Path, rows: int, seed: int) -> pathlib.Path:
     return log
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rows", type=int, default=10_000_000, help="raw event rows (default: 10,000,000)")
-    parser.add_argument("--seed", type=int, default=2024)
-    parser.add_argument("--repeats", type=int, default=3, help="runs of the build pipeline (default: 3)")
-    parser.add_argument("--baseline-repeats", type=int, default=1, help="runs of the build_arrays path (default: 1)")
-    parser.add_argument("--normalize", default="fold", choices=("none", "lower", "fold"))
-    parser.add_argument("--data", type=pathlib.Path, help="folder for the generated log, kept for later runs (default: a temporary one)")
-    parser.add_argument("--json", type=pathlib.Path, help="also write the report here")
-    parser.add_argument("--node-arrays", type=int, default=10_000_000, metavar="N", help="nodes of the trie that compares node arrays as lists and as buffers (default: 10,000,000; 0: skip)")
-    parser.add_argument("--child", choices=("build", "build_arrays", "nodes"), help=argparse.SUPPRESS)
-    parser.add_argument("--log", help=argparse.SUPPRESS)
-    parser.add_argument("--out", help=argparse.SUPPRESS)
-    parser.add_argument("--lists", action="store_true", help=argparse.SUPPRESS)
-    args = parser.parse_args()
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    def more(parser: argparse.ArgumentParser) -> None:
+        parser.add_argument("--normalize", default="fold", choices=("none", "lower", "fold"))
+        parser.add_argument("--data", type=pathlib.Path, help="folder for the generated log, kept for later runs (default: a temporary one)")
+        parser.add_argument("--child", choices=("build", "build_arrays", "nodes"), help=argparse.SUPPRESS)
+        parser.add_argument("--log", help=argparse.SUPPRESS)
+        parser.add_argument("--out", help=argparse.SUPPRESS)
+        parser.add_argument("--lists", action="store_true", help=argparse.SUPPRESS)
+
+    counts = {
+        "rows": (1_000_000, 10_000_000, "raw event rows"),
+        "repeats": (1, 3, "runs of the build pipeline"),
+        "baseline_repeats": (1, 1, "runs of the build_arrays path"),
+        "node_arrays": (1_000_000, 10_000_000, "nodes of the trie that compares node arrays as lists and as buffers (0: skip)"),
+    }
+    quick = "1,000,000 rows, 1 run each, node arrays of 1,000,000 nodes"
+    return common.parse_args(argv, __doc__, quick, counts, more=more, seed=2024, at_least_zero=("node_arrays",))  # type: ignore[no-any-return]
+
+
+def main(argv: list[str] | None = None) -> None:
+    args = parse_args(argv)
     if args.child == "build":
         print(json.dumps(child_build(args.log, args.out, args.normalize, args.lists)))
         return
@@ -207,7 +213,8 @@ def main() -> None:
         started = time.perf_counter()
         log = make_log(folder, args.rows, args.seed)
         print(f"log      {log} ({log.stat().st_size / 1e6:,.1f} MB, {args.rows:,} rows), ready in {time.perf_counter() - started:.1f} s")
-        print(f"machine  {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, normalisation {args.normalize}")
+        machine = common.machine_info()
+        print(f"{common.machine_line(machine)}; normalisation {args.normalize}")
         runs: dict[str, list[dict[str, object]]] = {"build": [], "build (lists)": [], "build_arrays": []}
         out = pathlib.Path(scratch)
         for repeat in range(max(args.repeats, args.baseline_repeats)):
@@ -224,7 +231,7 @@ def main() -> None:
                     nodes[name].append(run_child("nodes", log, out, args.normalize, lists=lists, nodes=args.node_arrays))
             if nodes["numpy uint32"][0]["bytes"] != nodes["lists"][0]["bytes"]:
                 raise SystemExit("node arrays as buffers and as lists give different tries")
-        report(runs, nodes, args)
+        report(runs, nodes, args, machine)
 
 
 def check(runs: dict[str, list[dict[str, object]]], out: pathlib.Path) -> None:
@@ -257,9 +264,9 @@ def print_runs(runs: dict[str, list[dict[str, object]]], rows: int, unit: str) -
     return speeds
 
 
-def report(runs: dict[str, list[dict[str, object]]], nodes: dict[str, list[dict[str, object]]], args: argparse.Namespace) -> None:
+def report(runs: dict[str, list[dict[str, object]]], nodes: dict[str, list[dict[str, object]]], args: argparse.Namespace, machine: dict[str, object]) -> None:
     rows = args.rows
-    results: dict[str, object] = {"rows": rows, "normalize": args.normalize, "runs": runs, "node_arrays": nodes}
+    results: dict[str, object] = {"machine": machine, "rows": rows, "normalize": args.normalize, "runs": runs, "node_arrays": nodes}
     speeds = print_runs(runs, rows, "rows")
     print()
     for name, samples in runs.items():
@@ -278,20 +285,18 @@ def report(runs: dict[str, list[dict[str, object]]], nodes: dict[str, list[dict[
     peak = max(int(r["peak_bytes"]) for r in runs["build"])  # type: ignore[call-overload]
     print()
     print("targets")
-    print(f"  build >= {TARGET_ROWS_PER_S:,} rows/s end to end: {spread_text(speeds['build'], '{:,.0f}')}: {_met(statistics.median(new) >= TARGET_ROWS_PER_S)}")
-    print(f"  build peak < 4 GiB: {peak / 2**30:.2f} GiB: {_met(peak < TARGET_PEAK_BYTES)}")
-    print(f"  build >= {TARGET_RATIO:g}x the build_arrays path: {spread_text(ratio, '{:.1f}')}x: {_met(ratio['median'] >= TARGET_RATIO)}")
+    print(f"  build >= {TARGET_ROWS_PER_S:,} rows/s end to end: {spread_text(speeds['build'], '{:,.0f}')}: {verdict(statistics.median(new) >= TARGET_ROWS_PER_S)}")
+    print(f"  build peak < 4 GiB: {peak / 2**30:.2f} GiB: {verdict(peak < TARGET_PEAK_BYTES)}")
+    print(f"  build >= {TARGET_RATIO:g}x the build_arrays path: {spread_text(ratio, '{:.1f}')}x: {verdict(ratio['median'] >= TARGET_RATIO)}")
     print(f"  arrays against lists handed to from_internal_data_v2: {spread_text(gain, '{:.2f}')}x end to end")
     results.update(ratio=ratio, array_gain=gain)
     if nodes["lists"]:
         print(f"\nfrom_internal_data_v2 on a trie of {args.node_arrays:,} nodes, its node arrays as:")
         print_runs(nodes, args.node_arrays, "nodes")
-    if args.json:
-        args.json.write_text(json.dumps(results, indent=2))
-
-
-def _met(ok: bool) -> str:
-    return "met" if ok else "NOT met"
+    results["loadavg_end"] = os.getloadavg()
+    print()
+    print(common.load_line(results))
+    common.write_json(args.json, results)
 
 
 if __name__ == "__main__":

@@ -3,10 +3,10 @@
 
 Each keystroke is one call of fuzzy_match_video(prefix, max_dist, limit=10,
 include_prefix_nodes=True), and again with include_prefix_nodes absent, at
-max_dist 1 and 2, on bench.py's trie of a Debian word list (its synthetic
-catalogue, top_n 50). Reported per keystroke: p50 and p99 of the time of
-one call overall and per prefix length, and ranking / walk: what the call
-costs beyond the walk of the same prefixes, over that walk. The walk is the
+max_dist 1 and 2, on the trie of a Debian word list (common.load_dataset:
+a synthetic catalogue, top_n 50). Reported per keystroke: p50 and p99 of the
+time of one call overall and per prefix length, and ranking / walk: what the
+call costs beyond the walk of the same prefixes, over that walk. The walk is the
 same call on a twin of the trie whose payloads are empty: the same nodes,
 the same terms, the same walk, nothing to rank.
 
@@ -18,31 +18,16 @@ reported. See benchmarks/README.md.
 
 from __future__ import annotations
 
-import gc
 import os
-import random
 import sys
 import tempfile
 import time
 
-import bench
-import builds
+import common
 
 MAX_DISTS = (1, 2)
 PREFIX_NODES = (True, None)  # include_prefix_nodes: True, or absent
 LIMIT = 10
-
-
-def typed_prefixes(words, count, seed, max_prefix):
-    """The keystrokes of `count` words drawn with `seed`: every prefix of
-    each word, one character longer at a time, up to max_prefix characters
-    (0: the whole word)."""
-    sample = random.Random(seed).sample(words, min(count, len(words)))
-    prefixes = []
-    for word in sample:
-        last = len(word) if max_prefix == 0 else min(len(word), max_prefix)
-        prefixes.extend(word[:n] for n in range(1, last + 1))
-    return sample, prefixes
 
 
 def cell_name(max_dist, prefix_nodes):
@@ -57,8 +42,8 @@ _state = {}
 
 
 def worker_load(directory, prefixes):
-    _state["trie"], _ = builds.load_stored(directory, "trie.bin")
-    _state["twin"], _ = builds.load_stored(directory, "twin.bin")
+    _state["trie"], _ = common.load_stored(directory, "trie.bin")
+    _state["twin"], _ = common.load_stored(directory, "twin.bin")
     _state["prefixes"] = prefixes
     return {}
 
@@ -86,19 +71,7 @@ def worker_replay(max_dist, prefix_nodes, twin_first):
     out = {}
     cpu = time.process_time()
     for name in ("twin", "trie") if twin_first else ("trie", "twin"):
-        call = _calls(_state[name], max_dist, prefix_nodes)
-        clock = time.perf_counter_ns
-        times = []
-        gc.collect()
-        gc.disable()
-        try:
-            for q in _state["prefixes"]:
-                t0 = clock()
-                call(q)
-                times.append(clock() - t0)
-        finally:
-            gc.enable()
-        out[name] = times
+        out[name] = common.time_keystrokes(_calls(_state[name], max_dist, prefix_nodes), _state["prefixes"])
     out["cpu_s"] = time.process_time() - cpu
     return out
 
@@ -110,7 +83,7 @@ def worker_replay(max_dist, prefix_nodes, twin_first):
 
 def percentiles(ns):
     """p50 and p99 (nearest rank) in microseconds."""
-    return bench.percentile(ns, 0.50) / 1000.0, bench.percentile(ns, 0.99) / 1000.0
+    return common.percentile(ns, 0.50) / 1000.0, common.percentile(ns, 0.99) / 1000.0
 
 
 def ranking_over_walk(trie_ns, twin_ns):
@@ -119,13 +92,13 @@ def ranking_over_walk(trie_ns, twin_ns):
 
 
 def replay_list(args, words_path, workers):
-    words = bench.load_words(words_path, args.sample_words)
-    sample, prefixes = typed_prefixes(words, args.typed_words, args.seed, args.max_prefix)
+    words = common.load_words(words_path, args.sample_words)
+    sample, prefixes = common.typed_prefixes(words, args.typed_words, args.seed, args.max_prefix)
     lengths = sorted({len(p) for p in prefixes})
     by_length = {n: [i for i, p in enumerate(prefixes) if len(p) == n] for n in lengths}
     with tempfile.TemporaryDirectory(prefix="quillon-keystrokes-") as tmp:
-        bench.progress(f"{words_path}: building the trie and its twin with build {workers[0].label}")
-        dataset = builds.prepare_tries(
+        common.progress(f"{words_path}: building the trie and its twin with build {workers[0].label}")
+        dataset = common.prepare_tries(
             os.path.abspath(__file__), workers[0], words_path, args.seed, args.sample_words, tmp
         )
         for w in workers:
@@ -138,19 +111,19 @@ def replay_list(args, words_path, workers):
         for w in workers[1:]:
             theirs = w.call("answers", max_dist=k, prefix_nodes=p)
             for q, a, b in zip(prefixes, reference, theirs):
-                bench.check(
+                common.check(
                     a == b, f"{cell_name(k, p)} {q!r}: build {workers[0].label} {a} != build {w.label} {b}"
                 )
 
     samples = {(w.label, k, p): [] for w in workers for k, p in cells}  # per repeat: (trie ns, twin ns)
-    others = builds.OtherProcesses()
+    others = common.OtherProcesses()
     for repeat in range(args.repeats):
-        for w in builds.in_turn(workers, repeat):
+        for w in common.in_turn(workers, repeat):
             for k, p in cells:
                 times = w.call("replay", max_dist=k, prefix_nodes=p, twin_first=repeat % 2 == 1)
                 samples[(w.label, k, p)].append((times["trie"], times["twin"]))
                 others.add_worker_cpu(times["cpu_s"])
-        bench.progress(f"{os.path.basename(words_path)}: repeat {repeat + 1} of {args.repeats} done")
+        common.progress(f"{os.path.basename(words_path)}: repeat {repeat + 1} of {args.repeats} done")
 
     report = {
         "words_path": words_path,
@@ -159,7 +132,7 @@ def replay_list(args, words_path, workers):
         "max_prefix": args.max_prefix,
         "keystrokes": len(prefixes),
         "keystrokes_per_length": {n: len(ix) for n, ix in by_length.items()},
-        "other_cores": others.cores(),
+        "noise_other_cores": others.cores(),
         "builds": {},
     }
     for w in workers:
@@ -183,10 +156,8 @@ def replay_list(args, words_path, workers):
 
 def typical(runs, which, indexes):
     """Each keystroke's fastest time over the repeats (which: 0 the trie, 1
-    the twin), for the keystrokes at `indexes`: what the keystroke itself
-    costs. A keystroke looks slow only if every repeat found it slow, not
-    because the machine was busy with something else once."""
-    return [min(run[which][i] for run in runs) for i in indexes]
+    the twin), for the keystrokes at `indexes` (common.fastest)."""
+    return common.fastest([run[which] for run in runs], indexes)
 
 
 def figures(runs, indexes):
@@ -209,7 +180,7 @@ def figures(runs, indexes):
         "ranking_over_walk": ranking_over_walk(trie, twin),
         "walk_p50_us": percentiles(twin)[0],
     }
-    return {name: {"value": values[name], "per_repeat": bench.summary(per_repeat[name])} for name in values}
+    return {name: {"value": values[name], "per_repeat": common.summary(per_repeat[name])} for name in values}
 
 
 def against(runs, baseline_runs):
@@ -228,7 +199,7 @@ def against(runs, baseline_runs):
         per_repeat["p50"].append(a[0] / b[0])
         per_repeat["p99"].append(a[1] / b[1])
         per_repeat["total"].append(sum(trie_ns) / sum(base_ns))
-    return {name: {"value": values[name], "per_repeat": bench.summary(per_repeat[name])} for name in values}
+    return {name: {"value": values[name], "per_repeat": common.summary(per_repeat[name])} for name in values}
 
 
 def us(x):
@@ -248,14 +219,7 @@ def fmt(figure, style=us):
 
 
 def print_report(result):
-    m = result["machine"]
-    print(f"machine: {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}, Python {m['python']}")
-    for line in result["builds"]:
-        print(f"build {line}")
-    print(
-        f"repeats: {result['repeats']}, seed {result['seed']}; limit {LIMIT}; "
-        "times of one call per keystroke, in microseconds"
-    )
+    common.print_header(result, f"limit {LIMIT}; times of one call per keystroke, in microseconds")
     print(
         "each figure is taken on every keystroke's fastest time over the repeats, then [min..max] of the same "
         "figure taken on each repeat alone (the noise)"
@@ -265,18 +229,10 @@ def print_report(result):
         "summed over the keystrokes"
     )
     for data in result["lists"]:
-        d = data["dataset"]
-        print()
-        print(
-            f"== {data['words_path']} ({d['package']}): {d['terms']:,} terms, {d['nodes']:,} nodes, "
-            f"{d['videos']:,} videos, top_n {d['video_top_n']}"
-        )
         upto = "the whole word" if data["max_prefix"] == 0 else f"up to {data['max_prefix']} characters"
-        print(
-            f"   {data['typed_words']} words typed one character at a time, {upto}: "
-            f"{data['keystrokes']:,} keystrokes"
+        common.print_list_heading(
+            data, f"{data['typed_words']} words typed one character at a time, {upto}: {data['keystrokes']:,} keystrokes"
         )
-        print(f"   {builds.busy_text(data['other_cores'])}")
         for label, cells in data["builds"].items():
             print()
             print(f"   build {label}")
@@ -316,34 +272,23 @@ def print_report(result):
                 )
 
 
-def parse_args(argv):
-    p = builds.parser(__doc__.split("\n\n")[0], "passes over the keystrokes per build and cell (default 5)")
-    p.add_argument("--typed-words", type=int, default=None, metavar="N", help="words typed (default 300)")
-    p.add_argument(
-        "--max-prefix",
-        type=int,
-        default=8,
-        metavar="N",
-        help="type each word up to N characters, as the issue's users do (default 8; 0: the whole word)",
-    )
-    p.add_argument(
-        "--quick", action="store_true", help="smoke run: 2 repeats, 60 words typed, tries of 20,000 words"
-    )
-    args = p.parse_args(argv)
-    if args.repeats is None:
-        args.repeats = 2 if args.quick else 5
-    if args.typed_words is None:
-        args.typed_words = 60 if args.quick else 300
-    if args.quick and args.sample_words is None:
-        args.sample_words = 20_000
-    if args.repeats < 1 or args.typed_words < 1 or args.max_prefix < 0:
-        p.error("--repeats and --typed-words must be at least 1, --max-prefix at least 0")
-    return args
-
-
 def main(argv=None):
+    counts = {
+        "repeats": (2, 5, "passes over the keystrokes per build and cell"),
+        "typed_words": (60, 300, "words typed"),
+        "max_prefix": (8, 8, "type each word up to N characters, as a search box's users do (0: the whole word)"),
+    }
+    args = common.parse_args(
+        argv,
+        __doc__,
+        "2 repeats, 60 words typed, tries of 20,000 words",
+        counts,
+        [common.ENGLISH, common.FRENCH],
+        module_paths=True,
+        at_least_zero=("max_prefix",),
+    )
     handlers = {"load": worker_load, "answers": worker_answers, "replay": worker_replay}
-    builds.main(os.path.abspath(__file__), parse_args(argv), handlers, replay_list, print_report)
+    common.compare_builds(os.path.abspath(__file__), args, handlers, replay_list, print_report)
 
 
 if __name__ == "__main__":

@@ -1,15 +1,16 @@
 """How fast the stored form loads: from_bytes (and to_bytes) in MB/s.
 
-bench.py's trie of each word list (its synthetic catalogue, top_n 50) is
-written once with to_bytes, then every build restores it in two settings,
-the builds taking turns repeat by repeat (--module-path, as keystrokes.py):
+The trie of each word list (common.load_dataset: a synthetic catalogue,
+top_n 50) is written once with to_bytes, then every build restores it in two
+settings, the builds taking turns repeat by repeat (--module-path, as
+keystrokes.py):
 
 - fresh: from_bytes is the first thing a new process does with the module,
   as a service restoring its trie at start-up: every page it fills is new.
   One process per restore.
 - loop: a long-lived process restores it over and over, the previous
-  instance freed first, as bench.py's loop does (after two untimed restores,
-  so that every build's allocator is in the same steady state). What the
+  instance freed first, as construction.py's loop does (after two untimed
+  restores, so that every build's allocator is in the same steady state). What the
   allocator kept from earlier calls makes this setting depend on the past.
 
 Each restore is checked to write the same bytes back. MB/s are 10^6 bytes of
@@ -25,10 +26,9 @@ import sys
 import tempfile
 import time
 
-import bench
-import builds
+import common
+from construction import TARGET_CODEC_MBS as TARGET_MB_S
 
-TARGET_MB_S = bench.TARGET_CODEC_MBS
 SETTINGS = ("fresh", "loop")
 WARM_UP = 2
 FIGURES = ("from_bytes_mb_per_s", "from_bytes_cpu_mb_per_s", "to_bytes_mb_per_s", "to_bytes_cpu_mb_per_s")
@@ -82,14 +82,14 @@ def worker_loop():
 def measure_list(args, words_path, workers):
     script = os.path.abspath(__file__)
     runs = {(setting, w.label): [] for setting in SETTINGS for w in workers}
-    others = builds.OtherProcesses()
+    others = common.OtherProcesses()
     with tempfile.TemporaryDirectory(prefix="quillon-loading-") as tmp:
-        bench.progress(f"{words_path}: building the trie with build {workers[0].label}")
-        dataset = builds.prepare_tries(script, workers[0], words_path, args.seed, args.sample_words, tmp)
+        common.progress(f"{words_path}: building the trie with build {workers[0].label}")
+        dataset = common.prepare_tries(script, workers[0], words_path, args.seed, args.sample_words, tmp)
         size = [w.call("load", directory=tmp)["bytes"] for w in workers][0]
         for repeat in range(args.repeats):
-            for w in builds.in_turn(workers, repeat):
-                fresh = builds.Build(w.label, w.module_path, script)
+            for w in common.in_turn(workers, repeat):
+                fresh = common.Build(w.label, w.module_path, script)
                 try:
                     runs[("fresh", w.label)].append(fresh.call("fresh", directory=tmp))
                 finally:
@@ -103,7 +103,7 @@ def measure_list(args, words_path, workers):
         "words_path": words_path,
         "dataset": dataset,
         "bytes": size,
-        "other_cores": others.cores(),
+        "noise_other_cores": others.cores(),
         "settings": {},
     }
     for setting in SETTINGS:
@@ -111,12 +111,12 @@ def measure_list(args, words_path, workers):
         for w in workers:
             samples = runs[(setting, w.label)]
             figures[w.label] = {
-                key.replace("_s", "_mb_per_s"): bench.summary([mb / one[key] for one in samples])
+                key.replace("_s", "_mb_per_s"): common.summary([mb / one[key] for one in samples])
                 for key in ("from_bytes_s", "from_bytes_cpu_s", "to_bytes_s", "to_bytes_cpu_s")
             }
         against = {
             w.label: {
-                key: bench.summary(
+                key: common.summary(
                     [a[key] / b[key] for a, b in zip(runs[(setting, w.label)], runs[(setting, first)])]
                 )
                 for key in ("from_bytes_s", "from_bytes_cpu_s")
@@ -128,20 +128,10 @@ def measure_list(args, words_path, workers):
 
 
 def print_report(result):
-    m = result["machine"]
-    print(f"machine: {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}, Python {m['python']}")
-    for line in result["builds"]:
-        print(f"build {line}")
-    print(f"repeats: {result['repeats']}, seed {result['seed']}; figures are median [min..max] over the repeats")
+    common.print_header(result)
     print("fresh: each restore the first in a new process; loop: one process restoring again and again")
     for data in result["lists"]:
-        d = data["dataset"]
-        print()
-        print(
-            f"== {data['words_path']} ({d['package']}): {d['terms']:,} terms, {d['nodes']:,} nodes; "
-            f"stored form {data['bytes']:,} bytes"
-        )
-        print(f"   {builds.busy_text(data['other_cores'])}")
+        common.print_list_heading(data, f"stored form {data['bytes']:,} bytes")
         print(
             f"   {'setting':<9}{'build':<7}{'from_bytes MB/s':>22}{'(CPU time)':>22}"
             f"{'to_bytes MB/s':>22}{'(CPU time)':>22}"
@@ -150,15 +140,15 @@ def print_report(result):
             for label, b in cell["builds"].items():
                 print(
                     f"   {setting:<9}{label:<7}"
-                    + "".join(f"{bench.spread_text(b[key], '{:.0f}'):>22}" for key in FIGURES)
+                    + "".join(f"{common.spread_text(b[key], '{:.0f}'):>22}" for key in FIGURES)
                 )
         for setting, cell in data["settings"].items():
             first = next(iter(cell["builds"]))
             for label, r in cell["against_first"].items():
                 print(
                     f"   {setting}: from_bytes time, build {label} / build {first} per repeat: "
-                    f"wall {bench.spread_text(r['from_bytes_s'], '{:.2f}')}, "
-                    f"CPU {bench.spread_text(r['from_bytes_cpu_s'], '{:.2f}')}"
+                    f"wall {common.spread_text(r['from_bytes_s'], '{:.2f}')}, "
+                    f"CPU {common.spread_text(r['from_bytes_cpu_s'], '{:.2f}')}"
                 )
         for setting, cell in data["settings"].items():
             for label, b in cell["builds"].items():
@@ -170,22 +160,12 @@ def print_report(result):
                 )
 
 
-def parse_args(argv):
-    p = builds.parser(__doc__.split("\n\n")[0], "restores per build and setting (default 21)")
-    p.add_argument("--quick", action="store_true", help="smoke run: 5 repeats, tries of 20,000 words")
-    args = p.parse_args(argv)
-    if args.repeats is None:
-        args.repeats = 5 if args.quick else 21
-    if args.quick and args.sample_words is None:
-        args.sample_words = 20_000
-    if args.repeats < 1:
-        p.error("--repeats must be at least 1")
-    return args
-
-
 def main(argv=None):
+    counts = {"repeats": (5, 21, "restores per build and setting")}
+    quick = "5 repeats, tries of 20,000 words"
+    args = common.parse_args(argv, __doc__, quick, counts, [common.ENGLISH, common.FRENCH], module_paths=True)
     handlers = {"fresh": worker_fresh, "load": worker_load, "loop": worker_loop}
-    builds.main(os.path.abspath(__file__), parse_args(argv), handlers, measure_list, print_report)
+    common.compare_builds(os.path.abspath(__file__), args, handlers, measure_list, print_report)
 
 
 if __name__ == "__main__":

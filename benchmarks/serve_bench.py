@@ -3,8 +3,8 @@ replay of typed prefixes, with 1, 2 and 4 workers and 32 concurrent
 connections, against the same replay answered in process; and the resident
 memory of each worker against the index file's size.
 
-    python3 benchmarks/serve_bench.py                      # about 2 minutes
-    python3 benchmarks/serve_bench.py --requests 5000 --repeats 1   # a smoke run
+    python3 benchmarks/serve_bench.py            # about 2 minutes
+    python3 benchmarks/serve_bench.py --quick    # a smoke run
 
 The replay: the first ``--words`` searches of the example search log
 (``quillon.example``, as typed: typos, capitals and all), each typed one
@@ -25,7 +25,6 @@ benchmark.
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import json
 import os
@@ -45,31 +44,44 @@ from quillon import Index
 from quillon.server.app import default_max_dist
 from quillon.example.demo import default_demo_folder, demo_index
 
+import common
+from common import percentile, spread_text, summary
+
 CONNECTIONS = 32
 WORKERS = (1, 2, 4)
+WARM_UP = 2000
 
 
+def parse_args(argv: list[str] | None):  # type: ignore[no-untyped-def]
+    def more(parser):  # type: ignore[no-untyped-def]
+        parser.add_argument("--dir", type=pathlib.Path, default=default_demo_folder(), help="where the example index is (built if missing)")
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--dir", type=pathlib.Path, default=default_demo_folder(), help="where the example index is (built if missing)")
-    parser.add_argument("--words", type=int, default=1000, help="searches of the log to replay (default: 1000)")
-    parser.add_argument("--requests", type=int, default=20000, help="requests per measured run (default: 20000)")
-    parser.add_argument("--repeats", type=int, default=3, help="runs per configuration (default: 3)")
-    parser.add_argument("--json", type=pathlib.Path, help="also write the figures here")
-    args = parser.parse_args()
+    counts = {
+        "words": (300, 1000, "searches of the log to replay"),
+        "requests": (3000, 20000, "requests per measured run"),
+        "repeats": (1, 3, "runs per configuration"),
+    }
+    return common.parse_args(argv, __doc__, "3,000 requests a run, 1 run, 300 searches", counts, more=more)
 
+
+def main(argv: list[str] | None = None) -> None:
+    args = parse_args(argv)
+    machine = common.machine_info()
+    print(common.machine_line(machine))
     index_path = demo_index(args.dir)
     queries = typed_prefixes(args.dir / "search_log.parquet", args.words)
     print(f"replay: {len(queries):,} prefixes of the first {args.words:,} searches of the example log; "
           f"{args.requests:,} requests a run, {CONNECTIONS} connections, {args.repeats} runs each; index {index_path} "
           f"({index_path.stat().st_size:,} bytes)")
-    report: dict[str, object] = {"prefixes": len(queries), "requests": args.requests, "index_bytes": index_path.stat().st_size}
+    report: dict[str, object] = {"machine": machine, "prefixes": len(queries), "requests": args.requests, "index_bytes": index_path.stat().st_size}
 
     index = Index.open(index_path)
+    meter = common.CpuMeter()
     baseline = {name: in_process(index, queries, args.requests, videos_only, args.repeats) for name, videos_only in (("endpoint calls", False), ("Index.videos", True))}
+    report["in_process_other_cores"] = meter.other_cores()
     for name, figures in baseline.items():
         print(f"in process, {name:<14}: {spread(figures['rps'])} calls/s, p50 {figures['p50_us']:.0f} µs, p99 {figures['p99_us']:.0f} µs")
+    print(f"  {common.busy_text(report['in_process_other_cores'])}")
     report["in_process"] = baseline
     del index
 
@@ -86,17 +98,19 @@ def main() -> None:
                 f"the client used {figures['client_cpu']:.0%} of one core; RSS per worker {mib(figures['worker_rss'])}"
                 + (f" (supervisor {mib([figures['supervisor_rss']])})" if figures["supervisor_rss"] else "")
             )
+            print(f"  {common.busy_text(figures['other_cores'])}")
             served[str(workers)] = figures
     report["served"] = served
-    if args.json:
-        args.json.write_text(json.dumps(report, indent=2))
+    report["loadavg_end"] = os.getloadavg()
+    print(common.load_line(report))
+    common.write_json(args.json, report)
 
 
 def typed_prefixes(log: pathlib.Path, words: int) -> list[str]:
     """Every prefix of the first ``words`` searches of the log, in order."""
     with duckdb.connect() as con:
         rows = con.execute(f"SELECT term FROM read_parquet('{log}') LIMIT {words}").fetchall()
-    return [term[:end] for (term,) in rows for end in range(1, len(term) + 1)]
+    return common.prefixes_of(term for (term,) in rows)
 
 
 def in_process(index: Index, queries: list[str], requests: int, videos_only: bool, repeats: int) -> dict[str, object]:
@@ -115,8 +129,7 @@ def in_process(index: Index, queries: list[str], requests: int, videos_only: boo
             times.append(clock() - started)
         rates.append(requests / sum(times))
         latencies.extend(times)
-    latencies.sort()
-    return {"rps": rates, "p50_us": percentile(latencies, 50) * 1e6, "p99_us": percentile(latencies, 99) * 1e6}
+    return {"rps": rates, "p50_us": percentile(latencies, 0.50) * 1e6, "p99_us": percentile(latencies, 0.99) * 1e6}
 
 
 def over_http(index_path, workers, paths, requests, repeats, scratch) -> dict[str, object]:
@@ -129,16 +142,23 @@ def over_http(index_path, workers, paths, requests, repeats, scratch) -> dict[st
         line = server.stdout.readline()
         host, port = line.split(" at http://", 1)[1].split("/ ", 1)[0].rsplit(":", 1)
         pids = worker_pids(f"http://{host}:{port}", workers)
-        asyncio.run(replay(host, int(port), paths, min(requests, 2000)))  # warm-up
+        asyncio.run(replay(host, int(port), paths, min(requests, WARM_UP)))
+        # The server's processes are not waited for until the end: their CPU
+        # time is taken from /proc, so that the rest is what others used.
+        serving = sorted({server.pid, *pids})
+        others = common.OtherProcesses()
+        server_cpu = sum(common.cpu_clock_seconds(pid) for pid in serving)
         rates, p50, p99, cpu = [], [], [], []
         for _ in range(repeats):
             seconds, client_seconds, latencies = asyncio.run(replay(host, int(port), paths, requests))
             rates.append(requests / seconds)
-            p50.append(percentile(latencies, 50) * 1000)
-            p99.append(percentile(latencies, 99) * 1000)
+            p50.append(percentile(latencies, 0.50) * 1000)
+            p99.append(percentile(latencies, 0.99) * 1000)
             cpu.append(client_seconds / seconds)
-        worker_rss = [rss_bytes(pid) for pid in pids]
-        supervisor_rss = rss_bytes(server.pid) if workers > 1 else None
+        others.add_worker_cpu(sum(common.cpu_clock_seconds(pid) for pid in serving) - server_cpu)
+        other_cores = others.cores()
+        worker_rss = [common.status_kib("VmRSS", pid) * 1024 for pid in pids]
+        supervisor_rss = common.status_kib("VmRSS", server.pid) * 1024 if workers > 1 else None
     finally:
         server.terminate()
         server.wait(timeout=60)
@@ -146,13 +166,14 @@ def over_http(index_path, workers, paths, requests, repeats, scratch) -> dict[st
     return {
         "rps": rates, "p50_ms": statistics.median(p50), "p99_ms": statistics.median(p99),
         "client_cpu": statistics.median(cpu), "worker_rss": worker_rss, "supervisor_rss": supervisor_rss,
+        "other_cores": other_cores,
     }
 
 
 async def replay(host: str, port: int, paths: list[str], requests: int) -> tuple[float, float, list[float]]:
     """``requests`` GETs of ``paths`` in turn over CONNECTIONS keep-alive
     connections; returns the wall time, this process's CPU time and each
-    request's latency, sorted. Exits at the first failed request."""
+    request's latency. Exits at the first failed request."""
     encoded = [f"GET {path} HTTP/1.1\r\nHost: {host}\r\n\r\n".encode() for path in paths]
     issued = 0
     latencies: list[float] = []
@@ -180,7 +201,6 @@ async def replay(host: str, port: int, paths: list[str], requests: int) -> tuple
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     if len(latencies) != requests:
         sys.exit(f"serve_bench: {len(latencies)} of {requests} requests answered")
-    latencies.sort()
     return wall, cpu, latencies
 
 
@@ -199,20 +219,8 @@ def worker_pids(url: str, workers: int) -> list[int]:
     return sorted(seen)
 
 
-def rss_bytes(pid: int) -> int:
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"no VmRSS for {pid}")
-
-
-def percentile(ordered: list[float], p: float) -> float:
-    return ordered[min(len(ordered) - 1, int(len(ordered) * p / 100))]
-
-
 def spread(values: list[float]) -> str:
-    return f"{statistics.median(values):,.0f} [{min(values):,.0f}..{max(values):,.0f}]"
+    return spread_text(summary(values), "{:,.0f}")
 
 
 def mib(values: list[int]) -> str:

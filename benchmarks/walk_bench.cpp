@@ -9,7 +9,7 @@
 // construction time includes propagation), then, for max_dist 0, 1 and 2 and
 // each query set, checks that the fast and the reference walk give the same
 // answers for every query (abort on the first difference) and times both.
-// Queries come from FILE ("kind<TAB>query" per line, as bench.py writes them)
+// Queries come from FILE ("kind<TAB>query" per line, as walk_vs_twin.py writes them)
 // or are made here, seeded: stored words with 0, 1 and 2 random edits and
 // prefixes of 2 to 6 characters.
 //
