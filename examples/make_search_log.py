@@ -5,7 +5,7 @@
 
 One row per search that led to a video (columns term and video_id), drawn
 from the bundled word list with typos, case variants and Zipf-like
-popularity; the same seed gives the same file. See quillon/examplelog.py.
+popularity; the same seed gives the same file. See quillon/example/.
 """
 
 from __future__ import annotations

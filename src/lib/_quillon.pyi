@@ -1,4 +1,4 @@
-"""Type stubs of the extension module _quillon (see README.md, "Method reference").
+"""Type stubs of the extension module _quillon (see docs/module.md).
 
 Installed twice from this one file: as _quillon.pyi beside the module, and as
 the stub package _quillon-stubs, which is where mypy looks for a top-level
