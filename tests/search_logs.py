@@ -13,6 +13,7 @@ import uuid
 import duckdb
 
 from quillon import PrefixSearch, build_arrays, normalize
+from quillon._engine import Engine
 from quillon.cli import main
 
 U32_MAX = 2**32 - 1
@@ -46,6 +47,11 @@ def values_sql(rows, columns=("term", "video_id")) -> str:
 def write_jsonl(path: pathlib.Path, rows, columns=("term", "video_id")) -> pathlib.Path:
     path.write_text("".join(json.dumps(dict(zip(columns, row))) + "\n" for row in rows))
     return path
+
+
+def stored_trie(index: pathlib.Path) -> bytes:
+    """The module's stored form held in an index file (its "trie" section)."""
+    return Engine(str(index)).stored_trie()
 
 
 def run_cli(capsys, *argv: str) -> tuple[int, str, str]:

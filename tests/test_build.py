@@ -24,7 +24,7 @@ from quillon.build import BuildError, BuildOptions, build_index
 from quillon.example import make_search_log
 from quillon.build.progress import Progress
 from quillon.build.trie_stream import SortedTermTrie
-from search_logs import U32_MAX, expected_index_bytes, run_cli, values_sql, write_jsonl, write_table
+from search_logs import U32_MAX, expected_index_bytes, run_cli, stored_trie, values_sql, write_jsonl, write_table
 
 LOG = [("cat", 1), ("Cat", 1), ("cat", 2), ("car", 3), ("cart", 3), ("cut", 4), ("CUT ", 4), ("dog", 9)]
 
@@ -39,9 +39,14 @@ def test_a_log_becomes_an_index_pair(tmp_path, capsys):
     assert (status, err) == (0, "")  # no progress where stderr is not a terminal
     assert out.startswith(f"wrote {tmp_path / 'out.idx'} (") and "5 terms, " in out and "from 8 rows (0 refused)" in out
     data = (tmp_path / "out.idx").read_bytes()
-    assert data == expected_index_bytes([(t, v, 1) for t, v in LOG])
+    assert stored_trie(tmp_path / "out.idx") == expected_index_bytes([(t, v, 1) for t, v in LOG])
     manifest = json.loads((tmp_path / "out.idx.json").read_text())
-    assert manifest["index_sha256"] == hashlib.sha256(data).hexdigest()
+    assert manifest["index_sha256"] == hashlib.sha256(data).hexdigest() and manifest["format_version"] == 2
+    # Each section where the manifest says, with its own checksum.
+    assert [section["name"] for section in manifest["sections"]] == ["trie", "nodes", "completion"]
+    for section in manifest["sections"]:
+        body = data[section["offset"] : section["offset"] + section["length"]]
+        assert hashlib.sha256(body).hexdigest() == section["sha256"]
     assert (manifest["terms"], manifest["videos"], manifest["pairs"], manifest["rows_read"]) == (5, 5, 6, 8)
     assert (manifest["normalization"], manifest["id_kind"], manifest["top_n"]) == ("fold", "int", 50)
     assert manifest["nodes"] == 11  # root, c, ca, car, cart, cat, cu, cut, d, do, dog
@@ -49,10 +54,10 @@ def test_a_log_becomes_an_index_pair(tmp_path, capsys):
     assert sorted(os.listdir(tmp_path)) == ["log.parquet", "out.idx", "out.idx.json"]  # no spill folder left
 
 
-def test_the_index_is_plain_to_bytes_and_quiet_prints_nothing(tmp_path, capsys):
+def test_the_index_holds_plain_to_bytes_and_quiet_prints_nothing(tmp_path, capsys):
     log = write_jsonl(tmp_path / "log.jsonl", LOG)
     assert build(capsys, log, "-o", tmp_path / "i", "--quiet", "--normalize", "none") == (0, "", "")
-    search = PrefixSearch.from_bytes((tmp_path / "i").read_bytes())
+    search = PrefixSearch.from_bytes(stored_trie(tmp_path / "i"))
     assert [t for t, _, _ in search.fuzzy_match("Cat", 0)] == ["Cat"]  # none: case kept
 
 
@@ -64,7 +69,7 @@ def test_case_and_accent_variants_meet_under_fold(tmp_path):
     assert index.manifest is not None and index.manifest.terms == 1
     for query in variants:
         assert index.terms(query, 0) == [("cafe", 0)]
-        assert sorted(v for v, _ in index.videos(query, 0)) == [str(i) for i in range(5)]
+        assert sorted(v.id for v in index.videos(query, 0)) == [str(i) for i in range(5)]
 
 
 def test_progress_reports_phases_with_rates(tmp_path):
@@ -72,7 +77,7 @@ def test_progress_reports_phases_with_rates(tmp_path):
     stream = io.StringIO()
     build_index([str(log)], tmp_path / "i", progress=Progress(enabled=True, stream=stream))
     shown = stream.getvalue()
-    for phase in ("reading", "normalising", "aggregating", "indexing", "building", "writing"):
+    for phase in ("reading", "normalising", "aggregating", "indexing", "building", "hashing"):
         assert phase in shown
     assert "rows/s" in shown and "terms/s" in shown
 
@@ -150,7 +155,7 @@ def test_a_build_failing_midway_leaves_the_old_pair(tmp_path, monkeypatch):
 
     def failing_fsync(fd):
         calls.append(fd)
-        if len(calls) == 2:  # the manifest's temporary file, the index's is written
+        if len(calls) == 1:  # the manifest's temporary file; the engine wrote and flushed the index's
             raise OSError(28, "No space left on device")
         real_fsync(fd)
 
@@ -169,7 +174,7 @@ def test_same_bytes_whatever_the_files_row_order_or_pre_aggregation(tmp_path):
     rows = [(rng.choice(words), rng.randrange(1, 400)) for _ in range(3000)]
     whole = write_table(tmp_path / "whole.parquet", values_sql(rows))
     reference = build_index([str(whole)], tmp_path / "ref.idx", BuildOptions(min_count=2))
-    assert (tmp_path / "ref.idx").read_bytes() == expected_index_bytes([(t, v, 1) for t, v in rows], min_count=2)
+    assert stored_trie(tmp_path / "ref.idx") == expected_index_bytes([(t, v, 1) for t, v in rows], min_count=2)
 
     rng.shuffle(rows)
     parts = [
@@ -180,12 +185,19 @@ def test_same_bytes_whatever_the_files_row_order_or_pre_aggregation(tmp_path):
     build_index([str(p) for p in parts], tmp_path / "split.idx", BuildOptions(min_count=2))
 
     # Aggregated and normalised elsewhere (here by DuckDB with the same
-    # function), written with a count column.
-    with duckdb.connect() as con:
+    # function), written with a count column and, for each term, the spelling
+    # typed most often (whitespace collapsed; ties by code point) to show.
+    with duckdb.connect(config={"default_collation": ""}) as con:
         con.create_function("fold", lambda text: normalize(text, "fold"), ["VARCHAR"], "VARCHAR")
+        con.create_function("collapse", lambda text: " ".join(text.split()), ["VARCHAR"], "VARCHAR")
         con.execute(
-            f"COPY (SELECT fold(term) AS term, video_id, least(count(*), {U32_MAX}) AS count "
-            f"FROM '{whole}' GROUP BY ALL) TO '{tmp_path / 'agg.parquet'}' (FORMAT parquet)"
+            f"COPY (WITH typed AS (SELECT fold(term) AS term, collapse(term) AS shown, video_id FROM '{whole}'), "
+            "shown AS (SELECT term, shown AS display FROM (SELECT term, shown, "
+            "row_number() OVER (PARTITION BY term ORDER BY n DESC, shown) AS place "
+            "FROM (SELECT term, shown, count(*) AS n FROM typed GROUP BY term, shown)) "
+            "WHERE place = 1) "
+            f"SELECT term, display, video_id, least(count(*), {U32_MAX}) AS count FROM typed JOIN shown USING (term) "
+            f"GROUP BY ALL) TO '{tmp_path / 'agg.parquet'}' (FORMAT parquet)"
         )
     build_index([str(tmp_path / "agg.parquet")], tmp_path / "agg.idx", BuildOptions(min_count=2))
     data = (tmp_path / "ref.idx").read_bytes()
@@ -216,7 +228,7 @@ def test_index_equals_build_arrays_on_the_aggregated_records(tmp_path_factory, r
             build_index([str(log)], folder / "i", options)
         return
     build_index([str(log)], folder / "i", options)
-    assert (folder / "i").read_bytes() == expected
+    assert stored_trie(folder / "i") == expected
 
 
 def test_uuid_and_binary_ids_are_one_kind_ordered_by_bytes(tmp_path):
@@ -226,7 +238,7 @@ def test_uuid_and_binary_ids_are_one_kind_ordered_by_bytes(tmp_path):
     build_index([str(as_text), str(as_blob)], tmp_path / "i")
     index = Index.open(tmp_path / "i")
     assert index.manifest is not None and index.manifest.id_kind == "uuid" and index.manifest.videos == 2
-    assert index.videos("t", 0) == [(str(low), 2 / 3), (str(high), 1 / 3)]
+    assert [(v.id, v.score) for v in index.videos("t", 0)] == [(str(low), 2 / 3), (str(high), 1 / 3)]
 
 
 # --- the command and the example log ------------------------------------------------------------------

@@ -29,9 +29,11 @@ def test_open_verifies_and_answers_normalised_queries(index_path):
     assert index.manifest is not None and index.manifest.terms == 5 and index.load_seconds > 0
     assert isinstance(index.search, PrefixSearch)
     assert index.normalize(" CÄT ") == "cat"
-    # Closest first, then trie order; the limit cuts after sorting.
-    assert index.terms("CAT") == [("cat", 0), ("car", 1), ("cart", 1), ("cut", 1)]
-    assert index.terms("Cut", limit=2) == [TermMatch("cut", 0), TermMatch("cat", 1)]
+    # Closest first, then trie order; the limit cuts after sorting. Three
+    # characters get no edit by default.
+    assert index.terms("CAT") == [("cat", 0)]
+    assert index.terms("CAT", 1) == [("cat", 0), ("car", 1), ("cart", 1), ("cut", 1)]
+    assert index.terms("Cut", 1, limit=2) == [TermMatch("cut", 0), TermMatch("cat", 1)]
     assert index.search.fuzzy_match("CAT") == []  # the raw trie is not normalised
     # The node of cat: 7 twice, 12, 30 and (from cathedral below it) 5 once
     # each; equal scores by id, as numbers.
@@ -39,15 +41,23 @@ def test_open_verifies_and_answers_normalised_queries(index_path):
     assert index.videos("cAt", 0, prefix_nodes=False) == expected
     assert index.videos("cat", 0, limit=2) == expected[:2]
     assert index.videos("cat", 0, min_score=0.3) == expected[:1]
-    assert index.videos("cathe", 0) == [("5", 1.0)]  # a prefix typed halfway
+    assert index.videos("cathe", 0) == [VideoMatch("5", 1.0)]  # a prefix typed halfway
     assert index.videos("cathe", 0, prefix_nodes=False) == []
+    assert expected[0].video_id == "7"  # the name before the catalogue
 
 
-def test_limit_must_be_a_count(index_path):
+def test_one_set_of_limits(index_path):
     index = Index.open(index_path)
-    with pytest.raises(ValueError, match=r"^limit must be an int of at least 0 or None, not -1$"):
-        index.terms("cat", limit=-1)
-    assert index.videos("cat", limit=0) == [] and len(index.terms("cat", 9, limit=None)) == 5
+    for call in (index.terms, index.videos, index.complete, index.suggest):
+        with pytest.raises(ValueError, match=r"^limit must be an integer from 1 to 100, not -1$"):
+            call("cat", limit=-1)
+        with pytest.raises(ValueError, match=r"^limit must be an integer from 1 to 100, not 101$"):
+            call("cat", limit=101)
+    with pytest.raises(ValueError, match=r"^max_dist must be an integer from 0 to 3, not 9$"):
+        index.terms("cat", 9)
+    with pytest.raises(ValueError, match=r"^max_edits must be an integer from 0 to 3, not 4$"):
+        index.complete("cat", max_edits=4)
+    assert len(index.terms("cat", 3, limit=100)) == 4  # all but cathedral
 
 
 def corrupt(index_path, change):
@@ -62,8 +72,8 @@ def corrupt(index_path, change):
     if change == "manifest missing":
         manifest_path.unlink()
         return (
-            f"{index_path}: no manifest cats.idx.json to verify the index against; "
-            "open it without verification to use it as a raw index (normalisation 'none')"
+            f"{index_path}: no manifest cats.idx.json beside it to verify it against, so it was not written by "
+            "quillon build, or its manifest was moved"
         )
     if change == "byte flipped":
         data = bytearray(index_path.read_bytes())
@@ -79,11 +89,11 @@ def corrupt(index_path, change):
         index_path.write_bytes(b"\xff" * 8)
         manifest.update(index_size_bytes=8, index_sha256=hashlib.sha256(b"\xff" * 8).hexdigest())
         manifest_path.write_text(json.dumps(manifest))
-        return f"{index_path}: not an index: decode error: "
+        return f"{index_path}: not a quillon index: neither an index container nor the stored trie of an older quillon; rebuild it with quillon build"
     if change == "newer format":
-        manifest["format_version"] = 2
+        manifest["format_version"] = 3
         manifest_path.write_text(json.dumps(manifest))
-        return f"{manifest_path}: not a quillon manifest: format_version 2, this quillon reads 1"
+        return f"{manifest_path}: not a quillon manifest: format_version 3, this quillon reads 1 and 2"
     if change == "bad field":
         manifest["normalization"] = "upper"
         manifest_path.write_text(json.dumps(manifest))
@@ -122,13 +132,18 @@ def test_query_command_prints_tables_or_json_lines(index_path, capsys):
     status, out, err = run_cli(capsys, "query", index_path, "CAT", "cathe", "--max-dist", "0", "--videos", "--limit", "2")
     assert (status, err) == (0, "")
     assert out.splitlines() == [
-        "CAT  (as 'cat')",
+        "CAT  (as 'cat', 0 edits)",
+        "  completion  edits  count",
+        "  cat             0      4",
+        "  cathedral       0      1",
         "  term  dist",
         "  cat      0",
         "  video   score",
         "  7      0.4000",
         "  5      0.2000",
-        "cathe",
+        "cathe  (0 edits)",
+        "  completion  edits  count",
+        "  cathedral       0      1",
         "  term                    dist",
         "  (no term within reach)",
         "  video   score",
@@ -137,7 +152,13 @@ def test_query_command_prints_tables_or_json_lines(index_path, capsys):
     status, out, err = run_cli(capsys, "query", index_path, "Cut", "--json")
     assert status == 0
     assert [json.loads(line) for line in out.splitlines()] == [
-        {"query": "Cut", "normalized": "cut", "terms": [{"term": "cut", "distance": 0}, {"term": "cat", "distance": 1}]}
+        {
+            "query": "Cut",
+            "normalized": "cut",
+            "max_dist": 0,
+            "completions": [{"term": "cut", "display": "cut", "edits": 0, "count": 1, "covered": 3}],
+            "terms": [{"term": "cut", "distance": 0}],
+        }
     ]
 
 

@@ -34,8 +34,9 @@ def answer_of(index, q, max_dist, limit=10, videos=True):
         "query": q,
         "normalized": index.normalize(q),
         "max_dist": max_dist,
+        "completions": [c._asdict() for c in index.complete(q, limit, max_dist)],
         "terms": [{"term": t, "distance": d} for t, d in index.terms(q, max_dist, limit)],
-        "videos": [{"id": v, "score": s} for v, s in index.videos(q, max_dist, limit)] if videos else None,
+        "videos": [{"id": v.id, "score": v.score, "title": None} for v in index.videos(q, max_dist, limit)] if videos else None,
         "generation": 1,
     }
 
@@ -43,14 +44,14 @@ def answer_of(index, q, max_dist, limit=10, videos=True):
 @pytest.mark.parametrize(
     "query, q, max_dist, limit, videos",
     [
-        ("q=CAT", "CAT", 1, 10, True),  # up to four characters: 1 edit
-        ("q=cath", "cath", 1, 10, True),
-        ("q=cathe", "cathe", 2, 10, True),  # five: 2
+        ("q=CAT", "CAT", 0, 10, True),  # up to three characters: no edit
+        ("q=cath", "cath", 1, 10, True),  # four to seven: 1
+        ("q=cathedra", "cathedra", 2, 10, True),  # eight: 2
         ("q=%20Cath%C3%A9dral+&max_dist=0", " Cathédral ", 0, 10, True),
         ("q=ca&max_dist=3&limit=2&videos=0", "ca", 3, 2, False),
-        ("q=cat&videos=FALSE&color=blue&limit=1&%ff=%zz", "cat", 1, 1, False),  # unknown parameters ignored
-        ("q=cat&videos=on", "cat", 1, 10, True),
-        ("q=", "", 1, 10, True),
+        ("q=cat&videos=FALSE&color=blue&limit=1&%ff=%zz", "cat", 0, 1, False),  # unknown parameters ignored
+        ("q=cat&videos=on", "cat", 0, 10, True),
+        ("q=", "", 0, 10, True),
     ],
 )
 def test_suggest_answers_as_the_index_does(client, index_path, query, q, max_dist, limit, videos):
@@ -100,7 +101,7 @@ def test_unknown_paths_methods_and_failures_answer_json(index_path, monkeypatch,
     def broken(*_args, **_kwargs):
         raise RuntimeError("boom")
 
-    monkeypatch.setattr(Index, "terms", broken)
+    monkeypatch.setattr(Index, "suggest", broken)
     response = client.get("/api/suggest?q=cat")
     assert response.status_code == 500
     assert response.json() == {"error": "internal error; the server's log has the details"}

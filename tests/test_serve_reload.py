@@ -19,7 +19,7 @@ from serving import build_small_index, wait_for
 
 OLD_ROWS = [("cat", 1), ("cat", 1), ("cart", 2), ("dog", 3)]
 NEW_ROWS = [("cat", 4), ("cast", 5), ("cast", 5), ("dot", 6), ("dog", 6)]
-QUERIES = ["cat", "ca", "dog", "cst", "do"]
+QUERIES = ["cat", "ca", "dog", "cas", "do"]
 
 
 @pytest.fixture
@@ -44,7 +44,7 @@ def corrupt(path, old, new, how):
         garbage = b"\xff" * 8
         fields = dict(json.loads(manifest), index_size_bytes=8, index_sha256=hashlib.sha256(garbage).hexdigest())
         write_index_files(path, garbage, json.dumps(fields))
-        return f"{path}: not an index: decode error: "
+        return f"{path}: not a quillon index: neither an index container nor the stored trie of an older quillon; rebuild it with quillon build"
     path.unlink()
     return f"{path}: cannot read the index: No such file or directory"
 
@@ -85,10 +85,11 @@ def test_requests_through_repeated_swaps_all_succeed_from_one_generation(pairs):
         write_index_files(path.with_name("probe.idx"), data, manifest)
         probe = Index.open(path.with_name("probe.idx"))
         for q in QUERIES:
-            md = 1 if len(q) <= 4 else 2
-            terms = [{"term": t, "distance": d} for t, d in probe.terms(q, md)]
-            videos = [{"id": v, "score": s} for v, s in probe.videos(q, md)]
-            expected.setdefault(q, []).append((terms, videos))
+            found = probe.suggest(q)
+            completions = [c._asdict() for c in found.completions]
+            terms = [{"term": t, "distance": d} for t, d in found.terms]
+            videos = [{"id": v.id, "score": v.score, "title": None} for v in found.videos or []]
+            expected.setdefault(q, []).append((completions, terms, videos))
     assert all(a != b for a, b in expected.values())  # each answer tells the two indexes apart
 
     app = create_app(path, check_interval=0.01)
@@ -104,10 +105,10 @@ def test_requests_through_repeated_swaps_all_succeed_from_one_generation(pairs):
             n += 1
             response = client.get(f"/api/suggest?q={q}")
             body = response.json() if response.status_code == 200 else None
-            if body is None or (body["terms"], body["videos"]) not in expected[q]:
+            if body is None or (body["completions"], body["terms"], body["videos"]) not in expected[q]:
                 failures.append(f"{q}: {response.status_code} {response.text}")
                 return
-            which = expected[q].index((body["terms"], body["videos"]))
+            which = expected[q].index((body["completions"], body["terms"], body["videos"]))
             # Odd generations are the old index, even ones the new.
             if which != (body["generation"] + 1) % 2:
                 failures.append(f"{q}: generation {body['generation']} answered as index {which}")

@@ -14,7 +14,8 @@ queries normalised the way the build normalised the terms::
     from quillon import Index
 
     index = Index.open("words.idx")
-    index.terms("Cat")      # [TermMatch(term='cat', distance=0), ...]
+    index.complete("mot")   # [Completion(term='mother', display='mother', edits=0, count=14, covered=3), ...]
+    index.suggest("mothr")  # completions, terms and videos from one walk
 
 The rest of the package builds on this public API: ``quillon.build`` (the
 pipeline of ``quillon build``), ``quillon.server`` (``quillon serve``),
@@ -22,24 +23,35 @@ pipeline of ``quillon build``), ``quillon.server`` (``quillon serve``),
 command over them).
 """
 
+import importlib.metadata
+
 from _quillon import PrefixSearch
 
 from quillon.arrays import Payload, Record, TrieArrays, VideoId, build_arrays
-from quillon.errors import BuildError, IndexLoadError
-from quillon.index import Index, TermMatch, VideoMatch
+from quillon.errors import BuildError, IndexLoadError, OutdatedIndexError
+from quillon.index import Completion, Index, Suggestions, TermMatch, VideoMatch
 from quillon.normalize import normalize
+
+try:
+    __version__ = importlib.metadata.version("quillon")
+except importlib.metadata.PackageNotFoundError:  # run from a source tree
+    __version__ = "unknown"
 
 __all__ = [
     "BuildError",
+    "Completion",
     "Index",
     "IndexLoadError",
+    "OutdatedIndexError",
     "Payload",
     "PrefixSearch",
     "Record",
+    "Suggestions",
     "TermMatch",
     "TrieArrays",
     "VideoId",
     "VideoMatch",
     "build_arrays",
+    "__version__",
     "normalize",
 ]

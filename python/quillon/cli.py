@@ -1,5 +1,6 @@
 """The ``quillon`` command: ``build``, ``query``, ``info``, ``serve`` and
-``demo``.
+``demo``, a thin layer over the public API, the build pipeline and the
+server.
 
 Results go to standard output, progress and errors to standard error. Exit
 status: 0 done, 2 bad usage or bad input (one line naming the file and what
@@ -23,11 +24,13 @@ from typing import NoReturn, TypeVar
 
 import duckdb
 
+import quillon
 from quillon.build import BuildOptions, build_index
 from quillon.build.progress import Progress
 from quillon.build.sources import FORMATS, Columns
 from quillon.errors import BuildError, IndexLoadError
-from quillon.index import Index
+from quillon.index import Index, Suggestions
+from quillon.limits import DEFAULT_LIMIT, MAX_EDITS, MAX_LIMIT
 from quillon.normalize import MODES
 
 __all__ = ["main"]
@@ -66,7 +69,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _run(args: argparse.Namespace) -> int:
     try:
         return int(args.run(args))
-    except (BuildError, IndexLoadError) as error:
+    except IndexLoadError as error:
+        _error(error.reason + (getattr(args, "unverified_advice", "") if error.unverified_opens else ""))
+        return EXIT_BAD_INPUT
+    except BuildError as error:
         _error(str(error))
         return EXIT_BAD_INPUT
     except duckdb.OutOfMemoryException as error:
@@ -107,11 +113,18 @@ def _error(message: str) -> None:
     print(f"quillon: error: {message}", file=sys.stderr)
 
 
+def _examples(*lines: str) -> str:
+    return "example:\n" + "\n".join(f"  {line}" for line in lines)
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quillon",
         description="Typo-tolerant search-as-you-type: build an index from a search log and query it.",
+        epilog=_examples("quillon demo", "quillon build search_log.parquet -o site.idx && quillon serve site.idx"),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"quillon {quillon.__version__}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
     build = commands.add_parser(
@@ -119,6 +132,11 @@ def _parser() -> argparse.ArgumentParser:
         help="build an index file from search log files",
         description="Aggregate a search log (one row per search that led to a video) with DuckDB and write "
         "the index INDEX and its manifest INDEX.json, atomically: a failed build leaves any earlier pair as it was.",
+        epilog=_examples(
+            "quillon build search_log.parquet -o site.idx",
+            "quillon build 'logs/2026-*/*.csv' --term query --video item --count n -o site.idx",
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     build.add_argument("sources", nargs="+", metavar="SOURCE", help="Parquet, CSV or JSON Lines files, folders of them, or glob patterns")
     build.add_argument("-o", "--output", required=True, type=pathlib.Path, metavar="INDEX", help="the index file to write")
@@ -127,7 +145,7 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("--video", default="video_id", metavar="COLUMN", help="the column of video ids: integers 0..4294967295, UUIDs or 16-byte binaries (default: video_id)")
     build.add_argument("--count", metavar="COLUMN", help="the column of counts; without it every row counts once (default: count, where present)")
     build.add_argument("--normalize", choices=MODES, default="fold", help="how terms and queries are normalised (default: fold)")
-    build.add_argument("--top-n", type=count, default=50, metavar="N", help="the most videos a trie node keeps (default: 50)")
+    build.add_argument("--top-n", type=_ranged(1, 0xFFFF_FFFF), default=50, metavar="N", help="the most videos a trie node keeps, at least 1 (default: 50)")
     build.add_argument("--min-count", type=count, default=1, metavar="N", help="drop (term, video) pairs counted fewer than N times (default: 1)")
     build.add_argument("--min-term-count", type=count, default=1, metavar="N", help="then drop terms counted fewer than N times in all (default: 1)")
     build.add_argument("--memory-limit", metavar="SIZE", help="DuckDB's memory limit, e.g. 4GB (default: 80%% of the memory)")
@@ -136,36 +154,54 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
     build.set_defaults(run=_build)
 
-    query = commands.add_parser("query", help="answer queries from an index", description="Answer each TEXT from INDEX: the stored terms within --max-dist edits, closest first, and with --videos the best videos.")
+    query = commands.add_parser(
+        "query",
+        help="answer queries from an index",
+        description="Answer each TEXT from INDEX as a search box would: the completions (the most searched terms "
+        "TEXT could be the start of), the stored terms within --max-dist edits of the whole TEXT and, with --videos, "
+        "the best videos.",
+        epilog=_examples("quillon query site.idx 'how to' mincraft --videos", "quillon query site.idx reac --json"),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     query.add_argument("index", type=pathlib.Path, metavar="INDEX")
     query.add_argument("texts", nargs="+", metavar="TEXT")
-    query.add_argument("--max-dist", type=count, default=1, metavar="K", help="edits allowed (default: 1)")
-    query.add_argument("--limit", type=count, default=10, metavar="N", help="terms and videos shown per query (default: 10)")
+    query.add_argument("--max-dist", type=_ranged(0, MAX_EDITS), metavar="K", help=f"edits allowed, 0..{MAX_EDITS} (default: by the length of TEXT: 0 up to 3 characters, 1 up to 7, then 2)")
+    query.add_argument("--limit", type=_ranged(1, MAX_LIMIT), default=DEFAULT_LIMIT, metavar="N", help=f"completions, terms and videos shown per query, 1..{MAX_LIMIT} (default: {DEFAULT_LIMIT})")
     query.add_argument("--videos", action="store_true", help="also rank the videos")
-    query.add_argument("--json", action="store_true", help="one JSON object per query, one a line")
+    query.add_argument("--json", action="store_true", help="one JSON object per query, one a line, as /api/suggest answers")
     query.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
-    query.set_defaults(run=_query)
+    query.set_defaults(run=_query, unverified_advice="; --no-verify opens it unverified, its queries not normalised")
 
-    info = commands.add_parser("info", help="describe an index", description="Print the manifest of INDEX, the time it takes to load and the memory it takes once loaded.")
+    info = commands.add_parser(
+        "info",
+        help="describe an index",
+        description="Print the manifest of INDEX, the time it takes to load and the memory it takes once loaded.",
+        epilog=_examples("quillon info site.idx", "quillon info site.idx --json"),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     info.add_argument("index", type=pathlib.Path, metavar="INDEX")
     info.add_argument("--json", action="store_true", help="the manifest and the measures as one JSON object")
     info.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
-    info.set_defaults(run=_info)
+    info.set_defaults(run=_info, unverified_advice="; --no-verify opens it unverified")
 
     serve = commands.add_parser(
         "serve",
         help="answer a search box over HTTP",
         description="Serve INDEX over HTTP: the page at /, /api/suggest and /healthz. A new INDEX written by "
         "quillon build is picked up within a second, or at once on SIGHUP, once it has loaded and verified.",
+        epilog=_examples("quillon serve site.idx", "quillon serve site.idx --host 0.0.0.0 --port 8080 --workers 4"),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     serve.add_argument("index", type=pathlib.Path, metavar="INDEX")
     _add_server_options(serve)
-    serve.set_defaults(run=_serve)
+    serve.set_defaults(run=_serve, unverified_advice="; quillon serve opens only an index written by quillon build, with its manifest")
 
     demo = commands.add_parser(
         "demo",
         help="build the example index if missing and serve it",
         description="Build the example search log and its index in --dir (once), then serve it as quillon serve does.",
+        epilog=_examples("quillon demo", "quillon demo --port 8080 --dir /tmp/demo"),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     demo.add_argument("--dir", type=pathlib.Path, metavar="DIR", help="where the example index lives (default: ~/.cache/quillon/demo)")
     _add_server_options(demo)
@@ -208,22 +244,37 @@ def _build(args: argparse.Namespace) -> int:
 def _query(args: argparse.Namespace) -> int:
     index = Index.open(args.index, verify=args.verify)
     for text in args.texts:
-        terms = index.terms(text, args.max_dist, args.limit)
-        videos = index.videos(text, args.max_dist, args.limit) if args.videos else None
+        found = index.suggest(text, args.limit, args.max_dist, args.videos)
         if args.json:
-            answer: dict[str, object] = {"query": text, "normalized": index.normalize(text)}
-            answer["terms"] = [match._asdict() for match in terms]
-            if videos is not None:
-                answer["videos"] = [match._asdict() for match in videos]
-            print(json.dumps(answer, ensure_ascii=False))
+            print(json.dumps(_answer_json(found), ensure_ascii=False))
             continue
-        normalized = index.normalize(text)
-        print(f"{text}" if normalized == text else f"{text}  (as {normalized!r})")
-        rows = [(term, str(distance)) for term, distance in terms] or [("(no term within reach)", "")]
-        _print_table([("term", "dist"), *rows], indent="  ")
-        if videos is not None:
-            _print_table([("video", "score"), *([(v, f"{s:.4f}") for v, s in videos] or [("(no video)", "")])], indent="  ")
+        edits = f"{found.max_edits} edit{'' if found.max_edits == 1 else 's'}"
+        print(f"{text}  ({edits})" if found.normalized == text else f"{text}  (as {found.normalized!r}, {edits})")
+        if index.format == 1:
+            print("  (no completions: this index was built by an older quillon; rebuild it to complete queries)")
+        else:
+            rows = [(c.display, str(c.edits), f"{c.count:,}") for c in found.completions] or [("(no completion within reach)", "", "")]
+            _print_columns([("completion", "edits", "count"), *rows], indent="  ")
+        rows2 = [(term, str(distance)) for term, distance in found.terms] or [("(no term within reach)", "")]
+        _print_columns([("term", "dist"), *rows2], indent="  ")
+        if found.videos is not None:
+            titled = any(v.title for v in found.videos)
+            videos = [(v.id, f"{v.score:.4f}", *((v.title or "",) if titled else ())) for v in found.videos]
+            header = ("video", "score", *(("title",) if titled else ()))
+            _print_columns([header, *(videos or [("(no video)", "", *(("",) if titled else ()))])], indent="  ")
     return 0
+
+
+def _answer_json(found: Suggestions) -> dict[str, object]:
+    """One answer as ``/api/suggest`` gives it, without the server's fields."""
+    answer: dict[str, object] = {"query": found.query, "normalized": found.normalized, "max_dist": found.max_edits}
+    answer["completions"] = [completion._asdict() for completion in found.completions]
+    answer["terms"] = [match._asdict() for match in found.terms]
+    if found.videos is not None:
+        answer["videos"] = [
+            {"id": v.id, "score": v.score, "title": v.title, **({"fields": v.fields} if v.fields else {})} for v in found.videos
+        ]
+    return answer
 
 
 def _serve(args: argparse.Namespace) -> int:
@@ -240,11 +291,14 @@ def _demo(args: argparse.Namespace) -> int:
     return serve(index, args.host, args.port, args.workers, args.check_interval, args.access_log)
 
 
-def _print_table(rows: list[tuple[str, str]], indent: str) -> None:
-    width = max(len(left) for left, _right in rows)
-    right_width = max(len(right) for _left, right in rows)
-    for left, right in rows:
-        print(f"{indent}{left.ljust(width)}  {right.rjust(right_width)}".rstrip())
+def _print_columns(rows: list[tuple[str, ...]], indent: str) -> None:
+    """Aligned columns: the first and any last text column left-aligned,
+    numbers right-aligned."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    numeric = [i > 0 and all(row[i].replace(",", "").replace(".", "").isdigit() or not row[i] for row in rows[1:]) for i in range(len(widths))]
+    for row in rows:
+        cells = [cell.rjust(width) if numeric[i] else cell.ljust(width) for i, (cell, width) in enumerate(zip(row, widths))]
+        print(f"{indent}{'  '.join(cells)}".rstrip())
 
 
 def _info(args: argparse.Namespace) -> int:

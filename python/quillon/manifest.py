@@ -13,11 +13,16 @@ from typing import Any, Literal, get_args
 
 from quillon.normalize import MODES, Mode
 
-__all__ = ["FORMAT_VERSION", "IdKind", "Manifest", "ManifestSource", "manifest_path"]
+__all__ = ["FORMAT_VERSION", "IdKind", "Manifest", "ManifestSection", "ManifestSource", "READABLE_FORMATS", "manifest_path"]
 
-FORMAT_VERSION = 1
-IdKind = Literal["int", "uuid"]
-"""The kind of the video ids: "int" (0..4294967295) or "uuid" (16 bytes)."""
+FORMAT_VERSION = 2
+"""Format 2: the index is a container of sections (the module's stored trie,
+the trie as flat arrays, the completion records); format 1 was the stored
+trie alone."""
+READABLE_FORMATS = (1, 2)
+IdKind = Literal["int", "uuid", "string"]
+"""The kind of the video ids: "int" (0..4294967295), "uuid" (16 bytes) or
+"string" (the site's own ids, any text)."""
 
 
 def manifest_path(index: str | pathlib.Path) -> pathlib.Path:
@@ -33,6 +38,16 @@ class ManifestSource:
     path: str
     format: str
     size_bytes: int
+
+
+@dataclass(frozen=True)
+class ManifestSection:
+    """One section of a format 2 index file: where it lies and its SHA-256."""
+
+    name: str
+    offset: int
+    length: int
+    sha256: str
 
 
 @dataclass(frozen=True)
@@ -63,6 +78,7 @@ class Manifest:
     index_sha256: str
     columns: dict[str, str | None]  # term, video, count: the column names read
     sources: tuple[ManifestSource, ...]
+    sections: tuple[ManifestSection, ...] = ()  # format 2: the sections of the index file
 
     def to_json(self) -> str:
         return json.dumps(dataclasses.asdict(self), indent=2, ensure_ascii=False) + "\n"
@@ -77,11 +93,13 @@ class Manifest:
         if not isinstance(data, dict):
             raise ValueError("not a JSON object")
         version = data.get("format_version")
-        if version != FORMAT_VERSION:
-            raise ValueError(f"format_version {version!r}, this quillon reads {FORMAT_VERSION}")
+        if version not in READABLE_FORMATS:
+            raise ValueError(f"format_version {version!r}, this quillon reads {' and '.join(map(str, READABLE_FORMATS))}")
         values: dict[str, Any] = {}
         for field in dataclasses.fields(cls):
             if field.name not in data:
+                if field.default is not dataclasses.MISSING and version < FORMAT_VERSION:
+                    continue  # a field that older formats did not have
                 raise ValueError(f"no field {field.name!r}")
             values[field.name] = _checked(field.name, data[field.name])
         return cls(**values)
@@ -118,7 +136,7 @@ def _checked(name: str, value: Any) -> Any:
         return value
     if name == "id_kind":
         if value not in get_args(IdKind):
-            raise wrong("'int' or 'uuid'")
+            raise wrong("'int', 'uuid' or 'string'")
         return value
     if name == "refused":
         if not isinstance(value, dict) or not all(type(v) is int and v >= 0 for v in value.values()):
@@ -135,4 +153,19 @@ def _checked(name: str, value: Any) -> Any:
             return tuple(ManifestSource(str(s["path"]), str(s["format"]), int(s["size_bytes"])) for s in value)
         except (TypeError, KeyError, ValueError):
             raise wrong("a list of sources") from None
+    if name == "sections":
+        if not isinstance(value, list):
+            raise wrong("a list of sections")
+        try:
+            return tuple(
+                ManifestSection(str(s["name"]), _count(s["offset"]), _count(s["length"]), str(s["sha256"])) for s in value
+            )
+        except (TypeError, KeyError, ValueError):
+            raise wrong("a list of sections") from None
     raise AssertionError(f"unhandled field {name}")
+
+
+def _count(value: Any) -> int:
+    if type(value) is not int or value < 0:
+        raise ValueError(f"{value!r} is not a count")
+    return value

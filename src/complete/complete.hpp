@@ -29,14 +29,6 @@
 
 namespace quillon {
 
-// The edits a query of `code_points` code points may have by default:
-// none below kOneEditFrom, one from there, two from kTwoEditsFrom.
-inline constexpr std::size_t kOneEditFrom = 4;
-inline constexpr std::size_t kTwoEditsFrom = 8;
-constexpr std::uint32_t default_edits(std::size_t code_points) {
-  return code_points >= kTwoEditsFrom ? 2 : code_points >= kOneEditFrom ? 1 : 0;
-}
-
 // A node the walk found within the bound.
 struct PrefixHit {
   std::uint32_t node;

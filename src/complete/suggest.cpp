@@ -94,7 +94,7 @@ Suggestions suggest(const TrieView& trie, const CompletionView& completion, cons
   }
 
   if (q.videos > 0) {
-    const RankingQuery ranking{q.text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score};
+    const RankingQuery ranking{q.text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score, true};
     out.videos = rank_nodes(trie, ranking_nodes_among(trie, std::move(nodes), q.include_prefix_nodes), ranking);
   }
   return out;

@@ -42,6 +42,7 @@ struct Suggestions {
   // Terms within max_edits of the whole text, closest first, then in walk
   // order (the terms' code-point order in a trie numbered by the build).
   std::vector<MatchResult> terms;
+  // As rank_videos ranks them, equal scores by video index (id order).
   std::vector<RankedVideo> videos;
 };
 

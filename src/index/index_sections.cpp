@@ -155,6 +155,11 @@ Result<OpenedIndex> open_index(std::span<const std::uint8_t> file) {
     if (!view) return view.error();
     index.completion = *view;
   }
+  if (auto videos = find_section(index.sections, kVideosSection)) {
+    auto view = read_videos(*videos, index.trie.id_table_size());
+    if (!view) return view.error();
+    index.videos = std::move(*view);
+  }
   return index;
 }
 
@@ -208,7 +213,7 @@ std::optional<std::string> deep_fault(const OpenedIndex& index) {
     }
     if (auto bad = invalid_utf8(completion.display_bytes)) return "display texts are not UTF-8 at byte " + text(*bad);
   }
-  return std::nullopt;
+  return videos_fault(index.videos);
 }
 
 }  // namespace quillon::index_file

@@ -5,6 +5,7 @@
 //   "nodes"       the same trie as flat arrays with its search edges, which
 //                 the searches and the ranking read in place (TrieView)
 //   "completion"  the completion records and display texts (CompletionView)
+//   "videos"      the site's own ids, titles and kept columns (video_section.hpp)
 //
 // Opening checks what every read relies on in constant time (the header,
 // the sections, each array's place, width and length against the node
@@ -24,6 +25,7 @@
 #include "../prefix/trie.hpp"
 #include "../prefix/trie_view.hpp"
 #include "container.hpp"
+#include "video_section.hpp"
 
 namespace quillon::index_file {
 
@@ -43,6 +45,7 @@ struct OpenedIndex {
   std::span<const std::uint8_t> stored_trie;  // the "trie" section
   TrieView trie;
   CompletionView completion;  // empty without a "completion" section
+  VideoTableView videos;      // empty without a "videos" section
 };
 
 // The views of a container's bytes (mapped or loaded at an address aligned

@@ -219,19 +219,24 @@ std::vector<RankedVideo> rank_nodes(const TrieView& trie, std::span<const NodeHi
       add_sorted(weighing.payloads, weighing.entries, weighing.total, threshold, ranked);
     }
   }
-  select_best(ranked, q.limit, trie.id_table_size());
+  select_best(ranked, q.limit, trie.id_table_size(), q.ties_by_video);
   return ranked;
 }
 
 void select_best(std::vector<RankedVideo>& candidates, std::optional<std::uint32_t> limit,
-                 std::size_t id_table_size) {
-  const auto best_first = [](const RankedVideo& a, const RankedVideo& b) { return a.score > b.score; };
-  if (limit && *limit < candidates.size()) {
-    const auto keep = static_cast<std::ptrdiff_t>(*limit);
-    std::nth_element(candidates.begin(), candidates.begin() + keep, candidates.end(), best_first);
-    candidates.resize(*limit);
-  }
-  std::sort(candidates.begin(), candidates.end(), best_first);
+                 std::size_t id_table_size, bool ties_by_video) {
+  const auto select = [&](auto best_first) {
+    if (limit && *limit < candidates.size()) {
+      const auto keep = static_cast<std::ptrdiff_t>(*limit);
+      std::nth_element(candidates.begin(), candidates.begin() + keep, candidates.end(), best_first);
+      candidates.resize(*limit);
+    }
+    std::sort(candidates.begin(), candidates.end(), best_first);
+  };
+  if (ties_by_video)
+    select([](const RankedVideo& a, const RankedVideo& b) { return a.score != b.score ? a.score > b.score : a.video < b.video; });
+  else
+    select([](const RankedVideo& a, const RankedVideo& b) { return a.score > b.score; });
   std::erase_if(candidates, [&](const RankedVideo& r) { return r.video >= id_table_size; });
 }
 

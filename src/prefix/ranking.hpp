@@ -21,6 +21,10 @@ struct RankingQuery {
   // Absent: terminal nodes, falling back to every node when none is in reach.
   std::optional<bool> include_prefix_nodes;
   std::optional<double> min_score;  // 0.01 when absent
+  // Equal scores by video index (the id table's order) instead of in the
+  // order the standard library leaves them: for callers that must answer
+  // the same whatever the limit.
+  bool ties_by_video = false;
 };
 
 struct RankedVideo {
@@ -76,9 +80,10 @@ std::optional<WeightedPayload> weighted_payload(const TrieView& trie, const Node
 // The best of `candidates` (in video order), best first, at most `limit`,
 // then without the videos outside an id table of `id_table_size`: a
 // select-nth and an unstable sort by score alone. Equal scores come out in
-// an order the standard library decides, the same for the same candidates.
+// an order the standard library decides, the same for the same candidates;
+// with `ties_by_video`, by video index.
 void select_best(std::vector<RankedVideo>& candidates, std::optional<std::uint32_t> limit,
-                 std::size_t id_table_size);
+                 std::size_t id_table_size, bool ties_by_video = false);
 
 // Video sums are kept in an array indexed by video while every index read is
 // below this bound, and otherwise by sorting the contributions: the array

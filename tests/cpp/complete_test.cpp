@@ -84,13 +84,8 @@ TEST(CompletionTiers, ATermReachedAtTwoDistancesComesOnceAtTheLower) {
   EXPECT_EQ(complete(c, U"ab", 1), (std::vector<Completion>{{"ab", 0, 0, 1, 2}, {"ax", 0, 1, 7, 2}}));
 }
 
-TEST(CompletionBudget, GrowsWithTheTypedLength) {
-  EXPECT_EQ(default_edits(0), 0u);
-  EXPECT_EQ(default_edits(kOneEditFrom - 1), 0u);
-  EXPECT_EQ(default_edits(kOneEditFrom), 1u);
-  EXPECT_EQ(default_edits(kTwoEditsFrom - 1), 1u);
-  EXPECT_EQ(default_edits(kTwoEditsFrom), 2u);
-  // Never more than the query's length: the empty prefix is that far.
+TEST(CompletionBudget, NeverMoreThanTheQuerysLength) {
+  // The empty prefix of every term is that far.
   EXPECT_EQ(completion_bound(3, 2), 2u);
   const Completable c = completable({{U"x", 1}, {U"yz", 2}});
   EXPECT_EQ(complete(c, U"a", 5), (std::vector<Completion>{{"yz", 0, 1, 2, 1}, {"x", 0, 1, 1, 1}}));

@@ -49,7 +49,7 @@ TEST(Suggest, OneWalkAnswersAsTheThreeSearchesDo) {
     terms.resize(std::min<std::size_t>(terms.size(), q.terms));
     ASSERT_EQ(got.terms, terms) << "round " << round << " '" << text << "'";
 
-    const RankingQuery ranking{text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score};
+    const RankingQuery ranking{text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score, true};
     ASSERT_TRUE(reference::identical(got.videos, rank_videos(trie, ranking))) << "round " << round << " '" << text << "'";
   }
 }

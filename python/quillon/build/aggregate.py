@@ -4,7 +4,8 @@ trie is built from.
 Tables, in the order they are made (all temporary, spilled to disk by
 DuckDB when they outgrow its memory limit):
 
-- ``raw_pairs``: the rows grouped by (raw term, video), with summed counts,
+- ``raw_pairs``: the rows grouped by (raw term, shown spelling, video), with
+  summed counts (the shown spelling is the raw term, or a display column's),
   the number of rows and of bad rows behind each group. No Python runs per
   row; everything after this works on groups.
 - ``term_map``: each distinct raw term and its normalised form, computed by
@@ -22,6 +23,8 @@ DuckDB when they outgrow its memory limit):
 - ``videos``: the videos of the kept pairs, numbered (``vix``) by id.
 - ``entries``: (tid, vix, count) in the order of the payloads: by term, then
   count descending, then video number, which is the id's order.
+- ``displays``: for each kept term whose users typed it otherwise, the
+  spelling typed most often (whitespace collapsed), ties by code point.
 """
 
 from __future__ import annotations
@@ -39,7 +42,7 @@ from quillon.manifest import IdKind
 from quillon.normalize import Mode, normalize
 from quillon.build.sources import Columns, SourceGroup, bad_rows_message, first_line, sql_text
 
-__all__ = ["Aggregated", "TermBatch", "aggregate", "term_batches", "video_index"]
+__all__ = ["Aggregated", "TermBatch", "aggregate", "packed_video_ids", "term_batches", "video_index"]
 
 U32_MAX = 0xFFFF_FFFF
 
@@ -49,6 +52,15 @@ REFUSED_EMPTY = "empty after normalisation"
 REFUSED_NUL = "contains U+0000"
 
 QueryWatch = Callable[[str, "int | None"], AbstractContextManager[None]]
+
+# The ASCII characters str.split() takes for whitespace, for RE2: display
+# texts collapse whitespace as normalisation does.
+_ASCII_WHITESPACE = r"[\t\n\x0b\x0c\r\x1c-\x1f ]"
+
+
+def _collapsed(text: str) -> str:
+    """``text`` with its whitespace runs as one space, trimmed."""
+    return " ".join(text.split())
 
 
 @dataclass(frozen=True)
@@ -65,14 +77,28 @@ class Aggregated:
 
 @dataclass(frozen=True)
 class TermBatch:
-    """Consecutive terms in code-point order with their payloads: term i
-    has ``sizes[i]`` entries, the next ones of ``video_ids`` and ``counts``."""
+    """Consecutive terms in code-point order with their payloads, as flat
+    arrays: term i is ``text[ends[i - 1]:ends[i]]`` (UTF-8) and has
+    ``sizes[i]`` entries, the next ones of ``video_ids`` and ``counts``; its
+    display text is ``display_text[display_ends[i - 1]:display_ends[i]]``,
+    empty where users typed it as it is stored."""
 
-    terms: list[str]
-    totals: list[int]
-    sizes: list[int]
+    text: bytes
+    ends: npt.NDArray[np.uint64]
+    totals: npt.NDArray[np.uint32]
+    sizes: npt.NDArray[np.uint32]
     video_ids: npt.NDArray[np.uint32]
     counts: npt.NDArray[np.uint32]
+    display_text: bytes
+    display_ends: npt.NDArray[np.uint64]
+
+    def __len__(self) -> int:
+        return len(self.ends)
+
+    def terms(self) -> list[str]:
+        """The terms as str objects (for tests and small batches)."""
+        starts = [0, *self.ends[:-1].tolist()]
+        return [self.text[a:b].decode() for a, b in zip(starts, self.ends.tolist())]
 
 
 def aggregate(
@@ -92,8 +118,8 @@ def aggregate(
     with watch("reading", _known_rows(con, groups)):
         _read(
             con,
-            "CREATE TEMP TABLE raw_pairs AS SELECT raw, video, sum(n) AS n, count(*) AS rows, "
-            f"count(*) FILTER (WHERE video IS NULL OR n IS NULL) AS bad FROM ({scans}) GROUP BY raw, video",
+            "CREATE TEMP TABLE raw_pairs AS SELECT raw, shown, video, sum(n) AS n, count(*) AS rows, "
+            f"count(*) FILTER (WHERE video IS NULL OR n IS NULL) AS bad FROM ({scans}) GROUP BY raw, shown, video",
         )
     rows_read, bad = _one(con, "SELECT coalesce(sum(rows), 0), coalesce(sum(bad), 0) FROM raw_pairs")
     if bad:
@@ -149,6 +175,19 @@ def aggregate(
         con.execute(
             "CREATE TEMP TABLE entries AS SELECT tid, vix, n FROM kept JOIN videos USING (video) ORDER BY tid, n DESC, vix"
         )
+        # What users typed for each term, by how often: the most typed
+        # spelling, whitespace collapsed as str.split() does, is the one a
+        # search box shows (ASCII in SQL, the rest by Python).
+        con.create_function("quillon_collapse", _collapsed, ["VARCHAR"], "VARCHAR")
+        con.execute(
+            "CREATE TEMP TABLE displays AS SELECT tid, shown AS display FROM ("
+            "SELECT sid, shown, row_number() OVER (PARTITION BY sid ORDER BY n DESC, shown) AS place FROM ("
+            "SELECT sid, CASE WHEN regexp_matches(shown, '^[\\x00-\\x7f]*$') "
+            f"THEN trim(regexp_replace(shown, '{_ASCII_WHITESPACE}+', ' ', 'g'), ' ') "
+            "ELSE quillon_collapse(shown) END AS shown, sum(n) AS n "
+            "FROM raw_pairs JOIN raw_ids USING (raw) WHERE shown IS NOT NULL GROUP BY ALL)) JOIN terms USING (sid) "
+            "WHERE place = 1 AND shown <> term"
+        )
     all_pairs, pairs_at_min_count, all_terms, terms, videos, entries = _one(
         con,
         "SELECT (SELECT count(*) FROM all_pairs), (SELECT coalesce(sum(size), 0) FROM term_totals), "
@@ -181,18 +220,38 @@ def _nothing_left(aggregated: Aggregated, min_count: int, min_term_count: int) -
 
 
 def term_batches(con: duckdb.DuckDBPyConnection, terms: int, batch_terms: int) -> Iterator[TermBatch]:
-    """The ``terms`` terms in code-point order, ``batch_terms`` at a time."""
+    """The ``terms`` terms in code-point order, ``batch_terms`` at a time,
+    as flat arrays: no Python object per term."""
     for first in range(0, terms, batch_terms):
         bounds = f"tid >= {first} AND tid < {first + batch_terms}"
-        head = con.execute(f"SELECT term, total, size FROM terms WHERE {bounds} ORDER BY tid").fetchnumpy()
+        (text, display_text), = con.execute(
+            f"SELECT coalesce(string_agg(term, '' ORDER BY tid), ''), coalesce(string_agg(coalesce(display, ''), '' ORDER BY tid), '') "
+            f"FROM terms LEFT JOIN displays USING (tid) WHERE {bounds}"
+        ).fetchall()
+        head = con.execute(
+            f"SELECT strlen(term) AS length, strlen(coalesce(display, '')) AS shown, total, size "
+            f"FROM terms LEFT JOIN displays USING (tid) WHERE {bounds} ORDER BY tid"
+        ).fetchnumpy()
         body = con.execute(f"SELECT vix, n FROM entries WHERE {bounds} ORDER BY tid, n DESC, vix").fetchnumpy()
         yield TermBatch(
-            head["term"].tolist(),
-            head["total"].tolist(),
-            head["size"].tolist(),
-            np.asarray(body["vix"], dtype=np.uint32),
-            np.asarray(body["n"], dtype=np.uint32),
+            text=str(text).encode("utf-8"),
+            ends=np.cumsum(head["length"], dtype=np.uint64),
+            totals=np.asarray(head["total"], dtype=np.uint32),
+            sizes=np.asarray(head["size"], dtype=np.uint32),
+            video_ids=np.asarray(body["vix"], dtype=np.uint32),
+            counts=np.asarray(body["n"], dtype=np.uint32),
+            display_text=str(display_text).encode("utf-8"),
+            display_ends=np.cumsum(head["shown"], dtype=np.uint64),
         )
+
+
+def packed_video_ids(con: duckdb.DuckDBPyConnection, id_kind: IdKind) -> tuple[bytes, int]:
+    """The ids of the videos in ``vix`` order as one byte string, and the
+    width of each: 4 little-endian bytes per int id, 16 per UUID."""
+    if id_kind == "int":
+        ids = con.execute("SELECT video FROM videos ORDER BY vix").fetchnumpy()["video"]
+        return np.asarray(ids, dtype="<u4").tobytes(), 4
+    return b"".join(video_index(con, id_kind)), 16
 
 
 def video_index(con: duckdb.DuckDBPyConnection, id_kind: IdKind) -> list[bytes]:

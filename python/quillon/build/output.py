@@ -11,7 +11,7 @@ import secrets
 
 from quillon.manifest import manifest_path
 
-__all__ = ["write_index_files"]
+__all__ = ["install_index_files", "temporary_path", "write_index_files"]
 
 
 def write_index_files(index: pathlib.Path, data: bytes, manifest_text: str) -> None:
@@ -37,8 +37,31 @@ def write_index_files(index: pathlib.Path, data: bytes, manifest_text: str) -> N
             temporary.unlink(missing_ok=True)
 
 
+def install_index_files(index: pathlib.Path, written: pathlib.Path, manifest_text: str) -> None:
+    """Puts the index file ``written`` (a temporary file beside ``index``,
+    already flushed to disk) in place as ``index``, with ``manifest_text``
+    as its manifest, in the order and with the guarantees of
+    ``write_index_files``. ``written`` is gone afterwards, whatever happens."""
+    temporaries = [written]
+    try:
+        temporaries.append(_write_temporary(manifest_path(index), manifest_text.encode("utf-8")))
+        os.replace(written, index)
+        os.replace(temporaries[1], manifest_path(index))
+        temporaries.clear()
+        _sync_folder(index.parent)
+    finally:
+        for temporary in temporaries:
+            temporary.unlink(missing_ok=True)
+
+
+def temporary_path(target: pathlib.Path) -> pathlib.Path:
+    """A fresh hidden name beside ``target`` for a file written before it
+    is renamed over ``target``."""
+    return target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
+
+
 def _write_temporary(target: pathlib.Path, content: bytes) -> pathlib.Path:
-    temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.tmp")
+    temporary = temporary_path(target)
     # 0o666 less the umask, like any new file (mkstemp would give 0o600).
     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:

@@ -2,18 +2,18 @@
 file and its manifest.
 
 The phases: read and aggregate the log in DuckDB (``quillon.build.aggregate``);
-stream the aggregated terms, sorted by code point, into the trie arrays
-(``quillon.build.trie_stream``); build the trie with ``from_internal_data_v2`` and
-take its ``to_bytes``; write INDEX and INDEX.json atomically
-(``quillon.build.output``).
+stream the aggregated terms, sorted by code point, in batches of flat arrays
+into the package's native writer (``quillon._engine.IndexWriter``), which
+builds the trie (no Python object per node) and writes the index file, a
+container of sections, to a temporary file; hash it, then put it and
+INDEX.json in place atomically (``quillon.build.output``).
 """
 
 from __future__ import annotations
 
 import datetime
-import gc
-import hashlib
 import importlib.metadata
+import mmap
 import pathlib
 import shutil
 import tempfile
@@ -24,14 +24,14 @@ from dataclasses import dataclass, field
 
 import duckdb
 
-from _quillon import PrefixSearch
-from quillon.build.aggregate import Aggregated, aggregate, term_batches, video_index
-from quillon.build.output import write_index_files
+from quillon._engine import IndexWriter
+from quillon.build.aggregate import Aggregated, aggregate, packed_video_ids, term_batches
+from quillon.build.output import install_index_files, temporary_path
 from quillon.build.progress import Progress
 from quillon.build.sources import Columns, Format, describe_sources, first_line, resolve_sources
-from quillon.build.trie_stream import SortedTermTrie
 from quillon.errors import BuildError
-from quillon.manifest import FORMAT_VERSION, Manifest, ManifestSource, manifest_path
+from quillon.integrity import digests
+from quillon.manifest import FORMAT_VERSION, Manifest, ManifestSection, ManifestSource, manifest_path
 from quillon.normalize import MODES, UNICODE_VERSION, Mode
 
 __all__ = ["BuildOptions", "BuildResult", "build_index"]
@@ -106,55 +106,65 @@ def build_index(
         )
         phases["aggregate"] = time.perf_counter() - clock
         clock = time.perf_counter()
-        trie = _stream_terms(con, aggregated, progress)
-        nodes = trie.nodes
-        arrays = trie.arrays(video_index(con, aggregated.id_kind), options.top_n)
+        writer = _stream_terms(con, aggregated, progress)
+        ids, id_width = packed_video_ids(con, aggregated.id_kind)
         phases["arrays"] = time.perf_counter() - clock
 
     clock = time.perf_counter()
-    with progress.phase("building", nodes, " nodes") as advance:
-        search = PrefixSearch.from_internal_data_v2(*arrays)
-        del arrays, trie
-        data = search.to_bytes()
-        del search
-        advance(nodes)
-    phases["trie"] = time.perf_counter() - clock
-
-    manifest = Manifest(
-        format_version=FORMAT_VERSION,
-        quillon_version=_version(),
-        built_at=built_at.isoformat().replace("+00:00", "Z"),
-        build_seconds=round(time.perf_counter() - started, 3),
-        normalization=options.normalization,
-        unicode_version=UNICODE_VERSION,
-        id_kind=aggregated.id_kind,
-        top_n=options.top_n,
-        min_count=options.min_count,
-        min_term_count=options.min_term_count,
-        rows_read=aggregated.rows_read,
-        rows_refused=sum(aggregated.refused.values()),
-        refused={reason: rows for reason, rows in aggregated.refused.items() if rows},
-        pairs_below_min_count=aggregated.pairs_below_min_count,
-        terms_below_min_term_count=aggregated.terms_below_min_term_count,
-        pairs=aggregated.pairs,
-        terms=aggregated.terms,
-        videos=aggregated.videos,
-        nodes=nodes,
-        index_size_bytes=len(data),
-        index_sha256=hashlib.sha256(data).hexdigest(),
-        columns={
-            "term": options.columns.term,
-            "video": options.columns.video,
-            "count": options.columns.count if any(group.count_type for group in groups) else None,
-        },
-        sources=tuple(ManifestSource(str(file.path.resolve()), file.format, file.path.stat().st_size) for file in files),
-    )
-    clock = time.perf_counter()
-    with progress.phase("writing", len(data), "B") as advance:
-        write_index_files(output, data, manifest.to_json())
-        advance(len(data))
-    phases["write"] = time.perf_counter() - clock
-    return BuildResult(manifest, output, manifest_path(output), phases)
+    written = temporary_path(output)
+    try:
+        with progress.phase("building", writer.nodes, " nodes") as advance:
+            layout = writer.write(written, ids, id_width, options.top_n)
+            del writer
+            advance(layout["nodes"])
+        phases["trie"] = time.perf_counter() - clock
+        clock = time.perf_counter()
+        with progress.phase("hashing", layout["size"], "B") as advance:
+            sha256, section_sha256 = _digests(written, layout["sections"])
+            advance(layout["size"])
+        phases["hash"] = time.perf_counter() - clock
+        nodes = layout["nodes"]
+        size = layout["size"]
+        sections = tuple(
+            ManifestSection(name, offset, length, section_sha256[name]) for name, offset, length in layout["sections"]
+        )
+        manifest = Manifest(
+            format_version=FORMAT_VERSION,
+            quillon_version=_version(),
+            built_at=built_at.isoformat().replace("+00:00", "Z"),
+            build_seconds=round(time.perf_counter() - started, 3),
+            normalization=options.normalization,
+            unicode_version=UNICODE_VERSION,
+            id_kind=aggregated.id_kind,
+            top_n=options.top_n,
+            min_count=options.min_count,
+            min_term_count=options.min_term_count,
+            rows_read=aggregated.rows_read,
+            rows_refused=sum(aggregated.refused.values()),
+            refused={reason: rows for reason, rows in aggregated.refused.items() if rows},
+            pairs_below_min_count=aggregated.pairs_below_min_count,
+            terms_below_min_term_count=aggregated.terms_below_min_term_count,
+            pairs=aggregated.pairs,
+            terms=aggregated.terms,
+            videos=aggregated.videos,
+            nodes=nodes,
+            index_size_bytes=size,
+            index_sha256=sha256,
+            columns={
+                "term": options.columns.term,
+                "video": options.columns.video,
+                "count": options.columns.count if any(group.count_type for group in groups) else None,
+            },
+            sources=tuple(ManifestSource(str(file.path.resolve()), file.format, file.path.stat().st_size) for file in files),
+            sections=sections,
+        )
+        clock = time.perf_counter()
+        install_index_files(output, written, manifest.to_json())
+        phases["write"] = time.perf_counter() - clock
+        return BuildResult(manifest, output, manifest_path(output), phases)
+    except BaseException:
+        written.unlink(missing_ok=True)
+        raise
 
 
 @contextmanager
@@ -188,21 +198,21 @@ def _connection(output: pathlib.Path, options: BuildOptions, progress: Progress)
             shutil.rmtree(spill, ignore_errors=True)
 
 
-def _stream_terms(con: duckdb.DuckDBPyConnection, aggregated: Aggregated, progress: Progress) -> SortedTermTrie:
-    trie = SortedTermTrie()
-    # The pass creates millions of tuples and lists that all live on, so the
-    # cyclic garbage collector would only rescan them again and again.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        with progress.phase("indexing", aggregated.terms, " terms") as advance:
-            for batch in term_batches(con, aggregated.terms, BATCH_TERMS):
-                trie.add(batch.terms, batch.totals, batch.sizes, batch.video_ids.tolist(), batch.counts.tolist())
-                advance(len(batch.terms))
-    finally:
-        if collecting:
-            gc.enable()
-    return trie
+def _stream_terms(con: duckdb.DuckDBPyConnection, aggregated: Aggregated, progress: Progress) -> IndexWriter:
+    writer = IndexWriter()
+    with progress.phase("indexing", aggregated.terms, " terms") as advance:
+        for batch in term_batches(con, aggregated.terms, BATCH_TERMS):
+            writer.add(
+                batch.text, batch.ends, batch.totals, batch.sizes, batch.video_ids, batch.counts,
+                batch.display_text, batch.display_ends,
+            )  # fmt: skip
+            advance(len(batch))
+    return writer
+
+
+def _digests(path: pathlib.Path, sections: list[tuple[str, int, int]]) -> tuple[str, dict[str, str]]:
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        return digests(mapped, sections)
 
 
 def _check_output(output: pathlib.Path, sources: Sequence[pathlib.Path]) -> None:

@@ -60,12 +60,16 @@ _VALUE_CHARS = 60
 @dataclass(frozen=True)
 class Columns:
     """The names of the columns to read; a ``count`` column that is absent
-    from a file is an error only when ``count_required``."""
+    from a file is an error only when ``count_required``. A ``display``
+    column, where a file has one, holds the spelling to show for the row's
+    term (a table aggregated elsewhere keeps it there); elsewhere the term as
+    typed is its own."""
 
     term: str = "term"
     video: str = "video_id"
     count: str = "count"
     count_required: bool = False
+    display: str = "display"
 
 
 @dataclass(frozen=True)
@@ -82,15 +86,18 @@ class SourceGroup:
     files: tuple[pathlib.Path, ...]
     video_type: str
     count_type: str | None  # None: no count column, every row counts once
+    has_display: bool = False  # a display column, else the term as typed shows
 
     @property
     def id_kind(self) -> IdKind:
         return "int" if self.video_type in _INTEGER_TYPES else "uuid"
 
     def scan_sql(self, columns: Columns) -> str:
-        """SELECT raw, video, n: video and n NULL where unusable."""
+        """SELECT raw, shown, video, n: video and n NULL where unusable."""
+        term = _ident(columns.term)
+        shown = f"coalesce({_ident(columns.display)}::VARCHAR, {term})" if self.has_display else term
         return (
-            f"SELECT {_ident(columns.term)} AS raw, {self._video_sql(columns)} AS video, "
+            f"SELECT {term} AS raw, {shown} AS shown, {self._video_sql(columns)} AS video, "
             f"{self._count_sql(columns)} AS n FROM {_reader(self.format, self.files, columns)}"
         )
 
@@ -219,7 +226,7 @@ def describe_sources(con: duckdb.DuckDBPyConnection, files: Sequence[SourceFile]
     Raises ``BuildError`` naming the file for a missing column, a column of
     the wrong type, video ids of two kinds (integers and UUIDs), or no rows
     in any file."""
-    groups: dict[tuple[Format, str, str | None], list[pathlib.Path]] = {}
+    groups: dict[tuple[Format, str, str | None, bool], list[pathlib.Path]] = {}
     kind_from: tuple[IdKind, pathlib.Path, str] | None = None
     for file in files:
         # An empty text file has no types to check (a header alone reads as
@@ -245,12 +252,16 @@ def describe_sources(con: duckdb.DuckDBPyConnection, files: Sequence[SourceFile]
                 f"{file.path}: column '{columns.video}' holds {_kind_text(kind, video_type)}, but "
                 f"{kind_from[1]} holds {_kind_text(kind_from[0], kind_from[2])}; one index takes one kind of video id"
             )
-        groups.setdefault((file.format, video_type, count_type), []).append(file.path)
+        has_display = columns.display in types and columns.display not in (columns.term, columns.video, columns.count)
+        groups.setdefault((file.format, video_type, count_type, has_display), []).append(file.path)
     if not groups:
         if len(files) == 1:
             raise BuildError(f"{files[0].path}: no rows")
         raise BuildError(f"no rows in any of the {len(files)} source files ({files[0].path}, ...)")
-    return [SourceGroup(format, tuple(paths), video_type, count_type) for (format, video_type, count_type), paths in groups.items()]
+    return [
+        SourceGroup(format, tuple(paths), video_type, count_type, has_display)
+        for (format, video_type, count_type, has_display), paths in groups.items()
+    ]
 
 
 def _is_empty(con: duckdb.DuckDBPyConnection, file: SourceFile, columns: Columns) -> bool:

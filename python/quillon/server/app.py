@@ -1,8 +1,9 @@
 """The web application of ``quillon serve``: ``create_app(index_path)``
 returns a Starlette app answering from a ``LiveIndex``.
 
-- ``GET /api/suggest?q=TEXT&max_dist=K&limit=N&videos=1``: the terms and
-  videos for one state of a search box, as JSON.
+- ``GET /api/suggest?q=TEXT&max_dist=K&limit=N&videos=1``: the completions,
+  terms and videos for one state of a search box, as JSON, from one walk of
+  the trie.
 - ``GET /healthz``: which index answers, since when, and why a newer file on
   disk does not, if it does not.
 - ``GET /``: the page, one HTML file with its script and style inside.
@@ -31,18 +32,15 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from quillon.index import Index
+from quillon.index import Index, VideoMatch
+from quillon.limits import DEFAULT_LIMIT, MAX_EDITS, MAX_LIMIT, MAX_QUERY_LENGTH, default_edits
 from quillon.server.live import LiveIndex, logger
 
 __all__ = ["MAX_QUERY_LENGTH", "BadRequest", "SuggestParams", "create_app", "default_max_dist", "parse_suggest_params"]
 
-MAX_QUERY_LENGTH = 256  # code points
-MAX_DIST_RANGE = range(0, 4)
-LIMIT_RANGE = range(1, 101)
-DEFAULT_LIMIT = 10
+MAX_DIST_RANGE = range(0, MAX_EDITS + 1)
+LIMIT_RANGE = range(1, MAX_LIMIT + 1)
 BOOLEANS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False, "off": False}
-# Longer typed words get more edits: 1 up to this many code points, 2 beyond.
-SHORT_QUERY = 4
 
 PAGE_HEADERS = {
     "Cache-Control": "no-cache",
@@ -137,8 +135,9 @@ def _shown(text: str) -> str:
 
 
 def default_max_dist(normalized: str) -> int:
-    """The edits allowed when a request names none."""
-    return 1 if len(normalized) <= SHORT_QUERY else 2
+    """The edits allowed when a request names none: the default of every
+    search (``quillon.limits.default_edits``)."""
+    return default_edits(normalized)
 
 
 def create_app(index_path: str | pathlib.Path, check_interval: float = 1.0, handle_sighup: bool = False) -> Starlette:
@@ -157,18 +156,15 @@ def create_app(index_path: str | pathlib.Path, check_interval: float = 1.0, hand
         except BadRequest as error:
             return JSONResponse({"error": str(error), "parameter": error.parameter}, status_code=400)
         generation = live.current  # one generation answers the whole request
-        index = generation.index
-        normalized = index.normalize(params.q)
-        max_dist = default_max_dist(normalized) if params.max_dist is None else params.max_dist
-        terms = index.terms(params.q, max_dist, params.limit)
-        videos = index.videos(params.q, max_dist, params.limit) if params.videos else None
+        found = generation.index.suggest(params.q, params.limit, params.max_dist, params.videos)
         return JSONResponse(
             {
-                "query": params.q,
-                "normalized": normalized,
-                "max_dist": max_dist,
-                "terms": [{"term": term, "distance": distance} for term, distance in terms],
-                "videos": None if videos is None else [{"id": video, "score": score} for video, score in videos],
+                "query": found.query,
+                "normalized": found.normalized,
+                "max_dist": found.max_edits,
+                "completions": [completion._asdict() for completion in found.completions],
+                "terms": [{"term": term, "distance": distance} for term, distance in found.terms],
+                "videos": None if found.videos is None else [_video_json(video) for video in found.videos],
                 "generation": generation.number,
                 "server_ms": round((time.perf_counter() - started) * 1000, 3),
             }
@@ -211,6 +207,13 @@ def create_app(index_path: str | pathlib.Path, check_interval: float = 1.0, hand
     )
     app.state.live = live
     return app
+
+
+def _video_json(video: VideoMatch) -> dict[str, object]:
+    shown: dict[str, object] = {"id": video.id, "score": video.score, "title": video.title}
+    if video.fields:
+        shown["fields"] = video.fields
+    return shown
 
 
 def _index_summary(index: Index) -> dict[str, object]:
