@@ -101,6 +101,14 @@ def test_cut_or_damaged_files_are_errors_never_crashes(index_path, tmp_path):
     assert outcomes["refused"] > 0 and outcomes["answered"] > 0
 
 
+def test_the_engine_is_a_buffer_of_the_mapped_file(index_path):
+    engine = Engine(str(index_path))
+    view = memoryview(engine)
+    assert view.readonly and bytes(view) == index_path.read_bytes()
+    offset, length = next((o, n) for name, o, n in engine.sections() if name == "trie")
+    assert bytes(view[offset : offset + length]) == engine.stored_trie()
+
+
 def test_an_index_replaced_by_rename_keeps_answering_from_its_mapping(index_path, tmp_path):
     index = Index.open(index_path)
     before = index.suggest("rea")

@@ -1,32 +1,33 @@
 """Type stubs of quillon._engine, the package's native engine (src/engine/)."""
 
 from os import PathLike
-from typing import Any, TypedDict
+from typing import Any, TypedDict, final
 
 from numpy.typing import NDArray
 from typing_extensions import Buffer
 
 # Flat arrays: numpy arrays, array.array, bytes.
-Array = Buffer | NDArray[Any]
+_Array = Buffer | NDArray[Any]
 
 MAX_EDITS: int
 
 class IndexFormatError(ValueError): ...
 class DamagedIndexError(RuntimeError): ...
 
-CompletionHit = tuple[str, str | None, int, int, int]
+_CompletionHit = tuple[str, str | None, int, int, int]
 
-class WrittenIndex(TypedDict):
+class _WrittenIndex(TypedDict):
     nodes: int
     terms: int
     size: int
     videos: int
     sections: list[tuple[str, int, int]]
 
+@final
 class Engine:
     """An index file mapped read-only and searched in place."""
 
-    def __init__(self, path: str | bytes | PathLike[str], deep_check: bool = False) -> None: ...
+    def __new__(cls, path: str | bytes | PathLike[str], deep_check: bool = False) -> Engine: ...
     @property
     def node_count(self) -> int: ...
     @property
@@ -51,8 +52,8 @@ class Engine:
         first_exact: bool = False,
         prefix_nodes: bool | None = True,
         min_score: float | None = None,
-    ) -> tuple[list[CompletionHit], list[tuple[str, int]], list[tuple[int, float]]]: ...
-    def complete(self, text: str, max_edits: int, limit: int, first_exact: bool = False) -> list[CompletionHit]: ...
+    ) -> tuple[list[_CompletionHit], list[tuple[str, int]], list[tuple[int, float]]]: ...
+    def complete(self, text: str, max_edits: int, limit: int, first_exact: bool = False) -> list[_CompletionHit]: ...
     def fuzzy_match(self, term: str, max_dist: int = 1, limit: int | None = None) -> list[tuple[str, int, int]]: ...
     def fuzzy_match_video(
         self,
@@ -69,36 +70,38 @@ class Engine:
     def stored_trie(self) -> bytes: ...
     def sections(self) -> list[tuple[str, int, int]]: ...
     def deep_check(self) -> None: ...
+    # The mapped bytes (the buffer protocol; read-only): memoryview(engine).
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
+@final
 class IndexWriter:
     """Terms sorted by code point, in batches of flat arrays, to an index file."""
 
-    def __init__(self) -> None: ...
+    def __new__(cls) -> IndexWriter: ...
     @property
     def nodes(self) -> int: ...
     @property
     def terms(self) -> int: ...
     def add(
         self,
-        text: Array,
-        ends: Array,
-        totals: Array,
-        sizes: Array,
-        video_ids: Array,
-        counts: Array,
-        display_text: Array | None = None,
-        display_ends: Array | None = None,
+        text: _Array,
+        ends: _Array,
+        totals: _Array,
+        sizes: _Array,
+        video_ids: _Array,
+        counts: _Array,
+        display_text: _Array | None = None,
+        display_ends: _Array | None = None,
     ) -> None: ...
     def write(
         self,
         path: str | bytes | PathLike[str],
-        video_index: Array,
+        video_index: _Array,
         id_width: int,
         top_n: int,
-        keys: tuple[Array, Array] | None = None,
-        has_row: Array | None = None,
-        titles: tuple[Array, Array] | None = None,
+        keys: tuple[_Array, _Array] | None = None,
+        has_row: _Array | None = None,
+        titles: tuple[_Array, _Array] | None = None,
         field_names: list[str] | None = None,
-        fields: list[tuple[Array, Array]] | None = None,
-    ) -> WrittenIndex: ...
+        fields: list[tuple[_Array, _Array]] | None = None,
+    ) -> _WrittenIndex: ...

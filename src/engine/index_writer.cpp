@@ -288,10 +288,10 @@ PyObject* get_terms(PyObject* self, void*) { return PyLong_FromSize_t(builder_of
 
 PyMethodDef kMethods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_add)), METH_VARARGS | METH_KEYWORDS,
-     "add(text, ends, totals, sizes, video_ids, counts, display_text=None, display_ends=None)\n--\n\n"
+     "add($self, text, ends, totals, sizes, video_ids, counts, display_text=None, display_ends=None)\n--\n\n"
      "Adds a batch of terms, sorted by code point after those added before."},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_write)), METH_VARARGS | METH_KEYWORDS,
-     "write(path, video_index, id_width, top_n, keys=None, has_row=None, titles=None, field_names=None, fields=None)"
+     "write($self, path, video_index, id_width, top_n, keys=None, has_row=None, titles=None, field_names=None, fields=None)"
      "\n--\n\nWrites the index of the terms added to a new file at path."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -458,20 +458,20 @@ PyObject* get_catalogued(PyObject* self, void*) { return PyBool_FromLong(index_o
 
 PyMethodDef kMethods[] = {
     {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_suggest)), METH_VARARGS | METH_KEYWORDS,
-     "suggest(text, max_edits, completions, terms, videos, first_exact=False, prefix_nodes=True, min_score=None)\n--\n\n"
+     "suggest($self, text, max_edits, completions, terms, videos, first_exact=False, prefix_nodes=True, min_score=None)\n--\n\n"
      "One walk: (completions, terms, videos) for `text`, normalised as the terms are."},
     {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_complete)), METH_VARARGS | METH_KEYWORDS,
-     "complete(text, max_edits, limit, first_exact=False)\n--\n\n"
+     "complete($self, text, max_edits, limit, first_exact=False)\n--\n\n"
      "[(term, display or None, edits, count, covered)], best first."},
     {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fuzzy_match)),
-     METH_VARARGS | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\nAs PrefixSearch.fuzzy_match."},
+     METH_VARARGS | METH_KEYWORDS, "fuzzy_match($self, term, max_dist=1, limit=None)\n--\n\nAs PrefixSearch.fuzzy_match."},
     {"fuzzy_match_video", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fuzzy_match_video)),
      METH_VARARGS | METH_KEYWORDS,
-     "fuzzy_match_video(term, max_dist=1, limit=None, include_prefix_nodes=None, min_score=None)\n--\n\n"
+     "fuzzy_match_video($self, term, max_dist=1, limit=None, include_prefix_nodes=None, min_score=None)\n--\n\n"
      "As PrefixSearch.fuzzy_match_video."},
-    {"video_key", engine_video_key, METH_O, "video_key(video)\n--\n\nThe video's id as the site wrote it."},
-    {"video_title", engine_video_title, METH_O, "video_title(video)\n--\n\nIts catalogue title, or None."},
-    {"video_fields", engine_video_fields, METH_O, "video_fields(video)\n--\n\nIts kept catalogue columns, or None."},
+    {"video_key", engine_video_key, METH_O, "video_key($self, video, /)\n--\n\nThe video's id as the site wrote it."},
+    {"video_title", engine_video_title, METH_O, "video_title($self, video, /)\n--\n\nIts catalogue title, or None."},
+    {"video_fields", engine_video_fields, METH_O, "video_fields($self, video, /)\n--\n\nIts kept catalogue columns, or None."},
     {"field_names", engine_field_names, METH_NOARGS, "field_names($self)\n--\n\nThe kept catalogue columns."},
     {"stored_trie", engine_stored_trie, METH_NOARGS, "stored_trie($self)\n--\n\nThe bytes of PrefixSearch.to_bytes."},
     {"sections", engine_sections, METH_NOARGS, "sections($self)\n--\n\n[(name, offset, length)]."},
