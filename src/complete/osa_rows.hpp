@@ -14,9 +14,19 @@
 //   path best  the least last cell of the rows from the root down to a
 //            depth: the fewest edits with which the query matches a prefix
 //            of the node's term.
+//
+// The frontier. As with Levenshtein rows, once a row's least cell is the
+// bound only a diagonal match from a slot at the bound keeps a child within
+// it; and a swap, from a slot one below the bound two rows up. A row's least
+// cell never decreases down a path, so only the first frontier row of a path
+// has such slots above it: its passing labels are the diagonal ones and the
+// swaps' (the query character before the slot, where the row's own label is
+// the slot's query character); every frontier row below passes diagonally
+// alone, exactly as a Levenshtein frontier row does.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -26,6 +36,7 @@
 
 #include "../checked.hpp"
 #include "../prefix/rows.hpp"
+#include "../prefix/sieve.hpp"
 
 namespace quillon {
 
@@ -68,10 +79,23 @@ class OsaRows {
     labels_[depth + 1] = label;
     if (depth == 0 && first_ != 0 && label != first_) {
       // Held to the query's first character: nothing below can be a hit.
+      frontier_[1] = 0;
       std::fill_n(cells_.data() + width_, width_, cap_);
       path_best_[1] = cap_;
       return {cap_, cap_};
     }
+    if (const std::uint64_t at_bound = frontier_[depth]; at_bound != 0) {
+      std::uint64_t next = 0;
+      const Passing* passing = passing_.data() + depth * 2 * slots_;
+      for (std::size_t k = 0, count = passing_count_[depth]; k < count; ++k)
+        next |= passing[k].label == label ? passing[k].slot_bit : 0;
+      frontier_[depth + 1] = next;
+      const std::uint64_t last = (next >> n_slot(depth)) & 1 ? std::uint64_t{bound_} : std::uint64_t{cap_};
+      path_best_[depth + 1] = std::min(path_best_[depth], last);
+      if (next == 0) return {cap_, cap_};
+      return {bound_, last};
+    }
+    frontier_[depth + 1] = 0;
     const Cell* prev = cells_.data() + depth * width_;
     const Cell* before = depth > 0 ? cells_.data() + (depth - 1) * width_ : nullptr;
     Cell* cur = cells_.data() + (depth + 1) * width_;
@@ -98,20 +122,66 @@ class OsaRows {
     return {row_min, last_cell};
   }
 
-  void enter(std::size_t depth, std::uint64_t) {
+  // Called when the walk enters the node whose row `depth` step just made.
+  void enter(std::size_t depth, std::uint64_t row_min) {
     if (depth + 1 >= rows_) throw_out_of_bounds(rows_, depth + 1);  // pruning keeps depth <= n + bound
     if (depth + 2 > labels_.size()) grow(std::min(2 * (depth + 2), rows_));
+    Passing* passing = passing_.data() + depth * 2 * slots_;
+    std::uint8_t count = 0;
+    Sieve built;
+    if (frontier_[depth] == 0 && row_min == bound_ && slots() < 64) {
+      // The first frontier row of its path: its slots at the bound pass
+      // diagonally, and the row two up (never on the frontier) may hold
+      // slots one below the bound that pass by a swap.
+      const Cell* row = cells_.data() + depth * width_;
+      const Cell* before = depth > 0 ? cells_.data() + (depth - 1) * width_ : nullptr;
+      const std::size_t end = std::min(n_ + bound_ + 1 - depth, slots());
+      std::uint64_t at_bound = 0;
+      for (std::size_t s = 1; s <= end; ++s) {
+        if (row[s] == bound_) at_bound |= std::uint64_t{1} << s;
+        if (before != nullptr && bound_ > 0 && before[s] + std::size_t{1} == bound_ && padded_[depth + s] == labels_[depth]) {
+          const char32_t label = padded_[depth + s - 1];
+          passing[count++] = {label, std::uint64_t{1} << s};
+          built.add(label);
+        }
+      }
+      frontier_[depth] = at_bound;  // not empty: the row's least cell is at the bound
+    }
+    if (frontier_[depth] == 0 && count == 0) {
+      sieves_[depth].active = false;
+      return;
+    }
+    for (std::uint64_t rest = frontier_[depth]; rest != 0; rest &= rest - 1) {
+      const auto s = static_cast<std::size_t>(std::countr_zero(rest));
+      const char32_t label = padded_[depth + s];
+      passing[count++] = {label, std::uint64_t{1} << s};
+      built.add(label);
+    }
+    built.active = count > 0;
+    sieves_[depth] = built;
+    passing_count_[depth] = count;
   }
 
-  bool may_pass(std::size_t, char32_t) const { return true; }
-  std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t) const { return std::nullopt; }
+  bool may_pass(std::size_t depth, char32_t label) const { return sieves_[depth].admits(label); }
+
+  std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t depth) const {
+    const Sieve& sieve = sieves_[depth];
+    if (!sieve.active) return std::nullopt;
+    return std::pair{sieve.least, sieve.greatest};
+  }
 
   template <class Visit>
   bool for_each_cell_within(std::size_t depth, Visit&& visit) const {
+    const auto cell_of = [&](std::size_t s) { return depth + s - bound_ - 1; };
+    if (const std::uint64_t at_bound = frontier_[depth]; at_bound != 0) {
+      for (std::uint64_t rest = at_bound; rest != 0; rest &= rest - 1)
+        if (visit(cell_of(static_cast<std::size_t>(std::countr_zero(rest))), bound_)) return true;
+      return false;
+    }
     const Cell* row = cells_.data() + depth * width_;
     const std::size_t end = std::min(n_ + bound_ + 1 - depth, slots());
     for (std::size_t s = 1; s <= end; ++s)
-      if (row[s] <= bound_ && visit(depth + s - bound_ - 1, row[s])) return true;
+      if (row[s] <= bound_ && visit(cell_of(s), row[s])) return true;
     return false;
   }
 
@@ -127,6 +197,10 @@ class OsaRows {
     cells_.resize(count * width_, cap_);
     labels_.resize(count, 0);
     path_best_.resize(count, cap_);
+    frontier_.resize(count, 0);
+    passing_count_.resize(count, 0);
+    sieves_.resize(count);
+    if (slots() < 64) passing_.resize(count * 2 * slots_);  // only frontier rows list labels
   }
 
   std::size_t n_slot(std::size_t depth) const {
@@ -144,6 +218,12 @@ class OsaRows {
   std::vector<Cell> cells_;
   std::vector<char32_t> labels_;           // labels_[d]: the label into the node at depth d
   std::vector<std::uint64_t> path_best_;   // per depth
+  // Per depth: the slots at the bound of a frontier row (it then has no
+  // cells), 0 otherwise; its passing labels, diagonal and by swap.
+  std::vector<std::uint64_t> frontier_;
+  std::vector<Passing> passing_;
+  std::vector<std::uint8_t> passing_count_;
+  std::vector<Sieve> sieves_;
 };
 
 }  // namespace quillon

@@ -50,9 +50,13 @@ class PairedRows {
     return (swap_alive_[depth] && swap_.may_pass(depth, label)) || (edit_alive_[depth] && edit_.may_pass(depth, label));
   }
 
+  // The union of the kinds' ranges: a label either lets through passes.
   std::optional<std::pair<char32_t, char32_t>> passing_range(std::size_t depth) const {
-    if (swap_alive_[depth]) return swap_.passing_range(depth);
-    return edit_.passing_range(depth);
+    if (!swap_alive_[depth]) return edit_.passing_range(depth);
+    if (!edit_alive_[depth]) return swap_.passing_range(depth);
+    const auto swap = swap_.passing_range(depth), edit = edit_.passing_range(depth);
+    if (!swap || !edit) return std::nullopt;
+    return std::pair{std::min(swap->first, edit->first), std::max(swap->second, edit->second)};
   }
 
   // A swap-aware cell is never above its Levenshtein cell, so while the swap

@@ -31,6 +31,7 @@
 
 #include "../checked.hpp"
 #include "rows.hpp"
+#include "sieve.hpp"
 
 namespace quillon {
 
@@ -168,31 +169,6 @@ class BandedRows {
   }
 
  private:
-  struct Passing {
-    char32_t label;
-    std::uint64_t slot_bit;
-  };
-
-  // The passing labels of a frontier row as a bit set over ASCII; any other
-  // label is let through for step to decide.
-  struct Sieve {
-    bool active = false;
-    std::uint64_t ascii[2] = {0, 0};
-    char32_t least = 0xFFFFFFFF;
-    char32_t greatest = 0;
-
-    void add(char32_t label) {
-      const std::uint64_t bit = std::uint64_t{1} << (label & 63);
-      ascii[0] |= label < 64 ? bit : 0;
-      ascii[1] |= label >= 64 && label < 128 ? bit : 0;
-      least = std::min(least, label);
-      greatest = std::max(greatest, label);
-    }
-    bool admits(char32_t label) const {
-      return !active || label >= 128 || ((ascii[label >> 6] >> (label & 63)) & 1);
-    }
-  };
-
   constexpr std::size_t slots() const { return kSlots ? kSlots : slots_; }
 
   // Room for rows 0 .. count - 1.
