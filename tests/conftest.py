@@ -2,11 +2,16 @@ from __future__ import annotations
 
 import os
 import pathlib
+import tempfile
 
 import pytest
 from hypothesis import settings
 
 import _quillon
+
+# The record of verified index files (quillon.integrity) and anything else
+# cached goes to a folder of the run's own, not the user's cache.
+os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="quillon-tests-cache-")
 
 # Under the sanitizers every call is several times slower: no deadlines.
 settings.register_profile("sanitize", deadline=None)
