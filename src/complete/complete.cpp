@@ -141,21 +141,6 @@ class BestFirst {
   std::vector<char32_t> path_;
 };
 
-template <class Cell, class Walk>
-void with_osa_rows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact, Walk& walk_with) {
-  const auto banded = [&]<std::size_t kSlots>() {
-    OsaRows<Cell, kSlots> rows(query, bound, first_exact);
-    walk_with(rows);
-  };
-  switch (bound) {
-    case 0: return banded.template operator()<1>();
-    case 1: return banded.template operator()<3>();
-    case 2: return banded.template operator()<5>();
-    case 3: return banded.template operator()<7>();
-    default: return banded.template operator()<0>();
-  }
-}
-
 }  // namespace
 
 void PrefixHits::add(std::uint32_t node, std::uint32_t edits, std::uint32_t above, std::span<const char32_t> path,

@@ -72,6 +72,12 @@ class OsaRows {
     std::copy(query.begin(), query.end(), padded_.begin() + static_cast<std::ptrdiff_t>(bound_ + 1));
     for (std::size_t j = 0; j <= std::min<std::size_t>(n_, bound_); ++j) cells_[bound_ + 1 + j] = static_cast<Cell>(j);
     path_best_[0] = std::min<std::uint64_t>(n_, cap_);
+    if (first_ != 0) {
+      // Only the root's child labelled with the first character passes: the
+      // walk looks it up rather than stepping its siblings.
+      sieves_[0].add(first_);
+      sieves_[0].active = true;
+    }
   }
 
   // The row of a child labelled `label` of the node entered at `depth`.
@@ -225,5 +231,22 @@ class OsaRows {
   std::vector<std::uint8_t> passing_count_;
   std::vector<Sieve> sieves_;
 };
+
+// Runs walk_with(rows) with the rows for `bound`: a band of a fixed size for
+// the usual bounds, one known at run time beyond.
+template <class Cell, class Walk>
+void with_osa_rows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact, Walk& walk_with) {
+  const auto banded = [&]<std::size_t kSlots>() {
+    OsaRows<Cell, kSlots> rows(query, bound, first_exact);
+    walk_with(rows);
+  };
+  switch (bound) {
+    case 0: return banded.template operator()<1>();
+    case 1: return banded.template operator()<3>();
+    case 2: return banded.template operator()<5>();
+    case 3: return banded.template operator()<7>();
+    default: return banded.template operator()<0>();
+  }
+}
 
 }  // namespace quillon

@@ -3,11 +3,9 @@
 #include <algorithm>
 
 #include "../checked.hpp"
-#include "../prefix/banded_rows.hpp"
 #include "../prefix/walk.hpp"
 #include "../utf8.hpp"
 #include "osa_rows.hpp"
-#include "paired_rows.hpp"
 
 namespace quillon {
 namespace {
@@ -20,21 +18,6 @@ struct TermHit {
   std::uint32_t path_begin;  // labels[path_begin .. path_begin + depth)
   std::uint32_t depth;
 };
-
-template <class Cell, class Walk>
-void with_paired_rows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact, Walk& walk_with) {
-  const auto banded = [&]<std::size_t kSlots>() {
-    PairedRows<BandedRows<Cell, kSlots>, OsaRows<Cell, kSlots>> rows(query, bound, first_exact);
-    walk_with(rows);
-  };
-  switch (bound) {
-    case 0: return banded.template operator()<1>();
-    case 1: return banded.template operator()<3>();
-    case 2: return banded.template operator()<5>();
-    case 3: return banded.template operator()<7>();
-    default: return banded.template operator()<0>();
-  }
-}
 
 }  // namespace
 
@@ -57,31 +40,26 @@ Suggestions suggest(const TrieView& trie, const CompletionView& completion, cons
   std::vector<char32_t> term_labels;
 
   auto walk_with = [&](auto& rows) {
-    auto on_child = [&](std::uint32_t child, std::uint32_t, std::span<const char32_t> path, char32_t label) {
-      const std::uint64_t edit = rows.edit_last();
-      if (edit <= bound) {
-        const auto dist = static_cast<std::uint32_t>(edit);
-        nodes.push_back({child, dist});
-        if (q.terms > 0 && at(trie.is_terminal, child)) {
-          terms.push_back({child, dist, static_cast<std::uint32_t>(term_labels.size()),
-                           static_cast<std::uint32_t>(path.size() + 1)});
-          term_labels.insert(term_labels.end(), path.begin(), path.end());
-          term_labels.push_back(label);
-        }
+    auto on_child = [&](std::uint32_t child, std::uint32_t dist, std::span<const char32_t> path, char32_t label) {
+      nodes.push_back({child, dist});
+      if (q.terms > 0 && at(trie.is_terminal, child)) {
+        terms.push_back({child, dist, static_cast<std::uint32_t>(term_labels.size()),
+                         static_cast<std::uint32_t>(path.size() + 1)});
+        term_labels.insert(term_labels.end(), path.begin(), path.end());
+        term_labels.push_back(label);
       }
-      const std::uint64_t swap = rows.swap_last();
-      if (completing && swap <= completion_edits) {
-        const std::uint64_t above = std::min<std::uint64_t>(rows.swap_rows().path_best(path.size()), bound + 1);
-        prefixes.add(child, static_cast<std::uint32_t>(swap), static_cast<std::uint32_t>(above), path, label);
+      if (completing && dist <= completion_edits) {
+        const std::uint64_t above = std::min<std::uint64_t>(rows.path_best(path.size()), bound + 1);
+        prefixes.add(child, dist, static_cast<std::uint32_t>(above), path, label);
       }
       return false;
     };
     walk(trie, rows, bound, std::nullopt, on_child);
   };
   if (bound < UINT16_MAX)
-    with_paired_rows<std::uint16_t>(query, bound, q.first_exact, walk_with);
+    with_osa_rows<std::uint16_t>(query, bound, q.first_exact, walk_with);
   else
-    with_paired_rows<std::uint32_t>(query, bound, q.first_exact, walk_with);
+    with_osa_rows<std::uint32_t>(query, bound, q.first_exact, walk_with);
 
   if (completing) out.completions = top_completions(trie, completion, prefixes, completion_edits, q.completions);
 

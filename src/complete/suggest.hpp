@@ -1,8 +1,11 @@
-// Everything a search box shows for one keystroke from one walk of the trie:
-// the completions (complete.hpp), the stored terms within the edits of the
-// whole text (as prefix/matcher.hpp's term search finds them) and the videos
-// (as prefix/ranking.hpp ranks them). One row of each kind per depth
-// (paired_rows.hpp), one pass.
+// Everything a search box shows for one keystroke from one walk of the trie,
+// with one typo model throughout: the optimal string alignment distance
+// (osa_rows.hpp), a swap of neighbours one edit. The completions
+// (complete.hpp); the stored terms within the edits of the whole text; and
+// the videos, ranked as prefix/ranking.hpp ranks a node search's nodes, over
+// the nodes within the edits of the text. A text typed with swapped letters
+// thus finds the videos its completions lead to. (The module's searches,
+// and the engine's that answer as they do, keep Levenshtein's distance.)
 #pragma once
 
 #include <cstdint>
@@ -30,7 +33,8 @@ struct SuggestQuery {
   std::uint32_t completions = 10;  // the most of each
   std::uint32_t terms = 10;
   std::uint32_t videos = 10;
-  // Hold completions to the query's first character.
+  // Hold every answer to the query's first character (its subtree alone
+  // is walked).
   bool first_exact = false;
   // As RankingQuery's: which nodes rank videos, and the least score kept.
   std::optional<bool> include_prefix_nodes = true;
@@ -42,7 +46,8 @@ struct Suggestions {
   // Terms within max_edits of the whole text, closest first, then in walk
   // order (the terms' code-point order in a trie numbered by the build).
   std::vector<MatchResult> terms;
-  // As rank_videos ranks them, equal scores by video index (id order).
+  // As rank_nodes ranks the nodes within max_edits of the text (those of
+  // include_prefix_nodes), equal scores by video index (id order).
   std::vector<RankedVideo> videos;
 };
 

@@ -1,12 +1,14 @@
-// One walk for a keystroke: its completions, terms and videos are those of
-// the three searches run on their own, on random tries and graphs.
+// One walk for a keystroke, swaps counting one edit throughout: its
+// completions are complete()'s, its terms and videos those of the textbook
+// swap-aware walk's nodes, on random tries and graphs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
+#include <memory>
 #include <random>
 
 #include "complete/suggest.hpp"
+#include "reference/completion.hpp"
 #include "reference/random_trie.hpp"
 #include "reference/ranking.hpp"
 
@@ -16,7 +18,18 @@ namespace {
 using testing::kLetters;
 using testing::to_utf8;
 
-TEST(Suggest, OneWalkAnswersAsTheThreeSearchesDo) {
+// The terms among `hits` (terminal nodes), closest first, at most `limit`.
+// Their texts are checked apart (TermsAreSpelledAsTheTrieSpellsThem).
+std::vector<MatchResult> terms_of(const Trie& trie, const std::vector<NodeHit>& hits, std::uint32_t limit) {
+  std::vector<MatchResult> all;
+  for (const NodeHit& hit : hits)
+    if (at(trie.is_terminal, hit.node)) all.push_back({"", hit.node, hit.dist});
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.dist < b.dist; });
+  all.resize(std::min<std::size_t>(all.size(), limit));
+  return all;
+}
+
+TEST(Suggest, OneWalkAnswersAsTheTwinsDo) {
   std::mt19937 rng(1208);
   const std::optional<bool> prefix_modes[] = {std::nullopt, true, false};
   for (int round = 0; round < 1500; ++round) {
@@ -34,24 +47,39 @@ TEST(Suggest, OneWalkAnswersAsTheThreeSearchesDo) {
       ASSERT_TRUE(nodes) << nodes.error().message;
       completion.nodes = std::move(*nodes);
     }
-    const std::string text = to_utf8(testing::random_path_near(rng, shape, 7, rng() % 3, kLetters));
+    const std::u32string query = testing::random_path_near(rng, shape, 7, rng() % 3, kLetters);
+    const std::string text = to_utf8(query);
     SuggestQuery q{text, static_cast<std::uint32_t>(rng() % (graph ? 3 : 4)), 1 + static_cast<std::uint32_t>(rng() % 8),
                    static_cast<std::uint32_t>(rng() % 8), static_cast<std::uint32_t>(rng() % 8), rng() % 3 == 0,
                    prefix_modes[rng() % 3], rng() % 2 ? std::optional<double>(0.0) : std::nullopt};
     const Suggestions got = suggest(trie, completion.view(), q);
+    const std::string where = "round " + std::to_string(round) + " '" + text + "'";
 
     const std::vector<Completion> completions =
         graph ? std::vector<Completion>{} : complete(trie, completion.view(), {text, q.max_edits, q.completions, q.first_exact});
-    ASSERT_EQ(got.completions, completions) << "round " << round << " '" << text << "'";
+    ASSERT_EQ(got.completions, completions) << where;
 
-    std::vector<MatchResult> terms = fuzzy_match(trie, text, q.max_edits, std::nullopt);
-    std::stable_sort(terms.begin(), terms.end(), [](const auto& a, const auto& b) { return a.dist < b.dist; });
-    terms.resize(std::min<std::size_t>(terms.size(), q.terms));
-    ASSERT_EQ(got.terms, terms) << "round " << round << " '" << text << "'";
+    const std::vector<NodeHit> nodes = reference::osa_walk(trie, query, q.max_edits, q.first_exact);
+    std::vector<MatchResult> terms = terms_of(trie, nodes, q.terms);
+    ASSERT_EQ(got.terms.size(), terms.size()) << where;
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+      ASSERT_EQ(got.terms[i].node, terms[i].node) << where;
+      ASSERT_EQ(got.terms[i].dist, terms[i].dist) << where;
+    }
 
     const RankingQuery ranking{text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score, true};
-    ASSERT_TRUE(reference::identical(got.videos, rank_videos(trie, ranking))) << "round " << round << " '" << text << "'";
+    const std::vector<NodeHit> ranked_nodes = ranking_nodes_among(trie, nodes, q.include_prefix_nodes);
+    ASSERT_TRUE(reference::identical(got.videos, rank_nodes(trie, ranked_nodes, ranking))) << where;
   }
+}
+
+TEST(Suggest, TermsAreSpelledAsTheTrieSpellsThem) {
+  const testing::TermTrie t = testing::trie_from_terms({U"caf\u00E9", U"cafe", U"teh", U"the"});
+  const Suggestions got = suggest(t.trie, {}, {.text = "teh", .max_edits = 1, .completions = 0, .terms = 5, .videos = 0});
+  ASSERT_EQ(got.terms.size(), 2u);
+  EXPECT_EQ(got.terms[0].term, "teh");
+  EXPECT_EQ(got.terms[1].term, "the");  // a swap is one edit
+  EXPECT_EQ(got.terms[1].dist, 1u);
 }
 
 TEST(Suggest, EditsBeyondTheMostAreTakenAsTheMost) {

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "complete/complete.hpp"
+#include "prefix/matcher.hpp"
+#include "prefix/trie.hpp"
 #include "trie_builder.hpp"
 
 namespace quillon::reference {
@@ -79,6 +81,42 @@ inline std::vector<Completion> complete(const std::vector<CountedTerm>& terms, c
     out.push_back({testing::to_utf8(f.term), 0, f.distance.edits, f.count, f.distance.covered});
   }
   return out;
+}
+
+// The textbook walk with the optimal string alignment distance: recursive,
+// a full row per depth (and the one before it, for swaps), every child of a
+// node whose row keeps a cell within `bound` entered. The nodes whose term
+// is within `bound` of the query, with that distance, in walk order; with
+// `first_exact`, only below the root's children labelled with the query's
+// first character.
+inline std::vector<NodeHit> osa_walk(const Trie& trie, const std::u32string& query, std::uint32_t bound,
+                                     bool first_exact = false) {
+  std::vector<NodeHit> hits;
+  if (trie.node_count() == 0) return hits;
+  const std::size_t n = query.size();
+  std::vector<std::uint32_t> first_row(n + 1);
+  for (std::size_t j = 0; j <= n; ++j) first_row[j] = static_cast<std::uint32_t>(j);
+  const ChildrenView children = trie.children();
+  const auto dfs = [&](auto&& self, std::uint32_t node, char32_t label, const std::vector<std::uint32_t>& before,
+                       const std::vector<std::uint32_t>& row, std::size_t depth) -> void {
+    const ChildRange run = children.of(node);
+    for (std::size_t p = run.begin; p < run.end; ++p) {
+      const std::uint32_t child = children.child(p);
+      const char32_t c = children.label(child);
+      if (c == 0 || (depth == 0 && first_exact && !query.empty() && c != query[0])) continue;
+      std::vector<std::uint32_t> next(n + 1);
+      next[0] = static_cast<std::uint32_t>(depth + 1);
+      for (std::size_t j = 1; j <= n; ++j) {
+        next[j] = std::min({row[j] + 1, next[j - 1] + 1, row[j - 1] + (query[j - 1] == c ? 0u : 1u)});
+        if (depth > 0 && j > 1 && c == query[j - 2] && label == query[j - 1]) next[j] = std::min(next[j], before[j - 2] + 1);
+      }
+      if (*std::min_element(next.begin(), next.end()) > bound) continue;
+      if (next[n] <= bound) hits.push_back({child, next[n]});
+      self(self, child, c, row, next, depth + 1);
+    }
+  };
+  dfs(dfs, 0, 0, first_row, first_row, 0);
+  return hits;
 }
 
 }  // namespace quillon::reference
