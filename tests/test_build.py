@@ -19,7 +19,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quillon import Index, PrefixSearch, build_arrays, normalize
+from quillon import Index, PrefixSearch, VideoMatch, build_arrays, normalize
 from quillon.build import BuildError, BuildOptions, build_index
 from quillon.example import make_search_log
 from quillon.build.progress import Progress
@@ -87,19 +87,21 @@ def test_progress_reports_phases_with_rates(tmp_path):
 
 def bad_input_cases():
     ints = values_sql([("a", 1), ("b", -5), ("c", 2), ("d", None), ("e", 4294967296)])
-    uuids = values_sql([("a", "00010203-0405-0607-0809-0a0b0c0d0e0f"), ("b", "not-a-uuid" * 10)], ("term", "vid"))
+    texts = values_sql([("a", "x" * 256), ("b", ""), ("c", "é" + "x" * 255), ("d", None)], ("term", "vid"))
     counts = values_sql([("a", 1, 2), ("b", 1, -1), ("c", 1, None)], ("term", "video_id", "count"))
     return [
         ("missing.parquet", None, [], "{d}/missing.parquet: no such file"),
         ("log.txt", "SELECT 'a' AS term, 1 AS video_id", [], "{d}/log.txt: unknown format; name the file .parquet, .pq, .csv, .tsv, .jsonl, .ndjson, .json, or give --format"),
-        ("log.parquet", "SELECT 'a' AS term, 1 AS vid", [], "{d}/log.parquet: no column 'video_id' (columns: 'term', 'vid')"),
-        ("log.parquet", "SELECT 'a' AS term, 1.5 AS video_id", [], "{d}/log.parquet: column 'video_id' is DECIMAL(2,1); video ids must be integers, UUIDs (as text or UUID) or 16-byte binaries"),
+        ("log.parquet", "SELECT 'a' AS term, 1 AS vid", [], "{d}/log.parquet: no column 'video_id' (columns: 'term', 'vid'); name it with --video"),
+        ("log.parquet", "SELECT 'a' AS query, 1 AS video_id", [], "{d}/log.parquet: no column 'term' (columns: 'query', 'video_id'); name it with --term"),
+        ("log.parquet", "SELECT 'a' AS term, 1.5 AS video_id", [], "{d}/log.parquet: column 'video_id' is DECIMAL(2,1); video ids must be integers, text (UUIDs or the site's own ids), UUIDs or 16-byte binaries"),
         ("log.parquet", "SELECT 7 AS term, 1 AS video_id", [], "{d}/log.parquet: column 'term' is INTEGER; terms must be text"),
         ("log.parquet", "SELECT 'a' AS term, 1 AS video_id, 'x' AS n", ["--count", "n"], "{d}/log.parquet: column 'n' is VARCHAR; counts must be integers"),
-        ("log.parquet", "SELECT 'a' AS term, 1 AS video_id", ["--count", "n"], "{d}/log.parquet: no column 'n' (columns: 'term', 'video_id')"),
+        ("log.parquet", "SELECT 'a' AS term, 1 AS video_id", ["--count", "n"], "{d}/log.parquet: no column 'n' (columns: 'term', 'video_id'); name it with --count"),
         ("log.csv", "SELECT 'a' AS term, 1 AS video_id LIMIT 0", [], "{d}/log.csv: no rows"),
         ("log.parquet", ints, [], "{d}/log.parquet: 3 rows with a bad video_id, e.g. row 2: video_id -5 is outside 0..4294967295; row 4: video_id is missing (NULL); row 5: video_id 4294967296 is outside 0..4294967295"),
-        ("log.csv", uuids, ["--video", "vid"], "{d}/log.csv: 1 row with a bad vid, e.g. row 2: vid '" + "not-a-uuid" * 6 + "' is not a UUID"),
+        # String ids: 256 bytes at most, not empty.
+        ("log.parquet", texts, ["--video", "vid"], "{d}/log.parquet: 3 rows with a bad vid, e.g. row 2: vid is empty; row 3: vid 'é" + "x" * 59 + "' is 257 bytes, more than the 256 of a video id; row 4: vid is missing (NULL)"),
         ("log.jsonl", counts, [], "{d}/log.jsonl: 2 rows with a bad video_id or count, e.g. row 2: count -1 is outside 0..4294967295; row 3: count is missing (NULL)"),
         ("log.parquet", "SELECT 'a' AS term, '\\xAB\\xCD'::BLOB AS video_id", [], "{d}/log.parquet: 1 row with a bad video_id, e.g. row 1: video_id is 2 bytes, not the 16 of a UUID"),
         ("log.parquet", values_sql([(" ", 1), ("b", 1)]), ["--min-count", "2"], "nothing left to index: 1 of 2 rows refused, 1 (term, video) pairs below --min-count 2"),
@@ -125,14 +127,33 @@ def test_bad_input_is_refused_and_the_old_index_kept(tmp_path, capsys, name, sql
 def test_mixed_id_kinds_and_self_overwrite_are_refused(tmp_path, capsys):
     ints = write_table(tmp_path / "a.csv", values_sql([("a", 1)]))
     uuids = write_table(tmp_path / "b.csv", values_sql([("a", uuid.UUID(int=1))]))
-    status, _, err = build(capsys, ints, uuids, "-o", tmp_path / "i")
-    assert status == 2 and err == (
-        f"quillon: error: {uuids}: column 'video_id' holds UUIDs (VARCHAR), but {ints} holds integer ids (BIGINT); "
-        "one index takes one kind of video id\n"
-    )
+    texts = write_table(tmp_path / "c.csv", values_sql([("a", "abc")]))
+    typed = write_table(tmp_path / "d.parquet", values_sql([("a", uuid.UUID(int=1))]))
+    mixed = write_jsonl(tmp_path / "e.jsonl", [("a", 17), ("b", "abc"), ("c", 9), ("d", None)])
+    refusals = [
+        ([ints, uuids], f"{uuids}: column 'video_id' holds UUIDs (VARCHAR), but {ints} holds integer ids (BIGINT)"),
+        ([texts, ints], f"{ints}: column 'video_id' holds integer ids (BIGINT), but {texts} holds text ids (VARCHAR)"),
+        ([typed, uuids, texts], f"{texts}: column 'video_id' holds text ids (VARCHAR), but {typed} holds UUIDs (UUID)"),
+        ([mixed], f"{mixed}: column 'video_id' mixes integer ids (row 1: 17; row 3: 9) and text ids (row 2: 'abc')"),
+    ]
+    for sources, message in refusals:
+        status, _, err = build(capsys, *sources, "-o", tmp_path / "i")
+        assert (status, err) == (2, f"quillon: error: {message}; one index takes one kind of video id\n")
     status, _, err = build(capsys, ints, "-o", ints)
     assert status == 2 and err == f"quillon: error: {ints}: is also a source; the index would overwrite its own log\n"
-    assert sorted(os.listdir(tmp_path)) == ["a.csv", "b.csv"]
+    assert sorted(os.listdir(tmp_path)) == ["a.csv", "b.csv", "c.csv", "d.parquet", "e.jsonl"]
+
+
+def test_a_csv_file_without_a_header_row_is_named_so(tmp_path, capsys):
+    log = tmp_path / "log.csv"
+    log.write_text("cat,1,2\ndog,2,5\n")
+    status, out, err = build(capsys, log, "-o", tmp_path / "i", "--count", "n")
+    assert (status, out) == (2, "")
+    assert err == (
+        f"quillon: error: {log}: no header row (its columns read as 'column0', 'column1', 'column2'); "
+        "its first line must name the columns, e.g. term,video_id,n\n"
+    )
+    assert build(capsys, log, "-o", tmp_path / "i", "--term", "column0", "--video", "column1", "-q")[0] == 0
 
 
 def test_refused_rows_are_counted_not_fatal(tmp_path):
@@ -239,6 +260,27 @@ def test_uuid_and_binary_ids_are_one_kind_ordered_by_bytes(tmp_path):
     index = Index.open(tmp_path / "i")
     assert index.manifest is not None and index.manifest.id_kind == "uuid" and index.manifest.videos == 2
     assert [(v.id, v.score) for v in index.videos("t", 0)] == [(str(low), 2 / 3), (str(high), 1 / 3)]
+    # Text that is all UUIDs (in any spelling) builds what UUID-typed ids build.
+    rows = [("t", high), ("t", low), ("u", low)]
+    write_table(tmp_path / "typed.parquet", values_sql(rows))
+    write_jsonl(tmp_path / "text.jsonl", [(t, "{" + v.hex.upper() + "}") for t, v in rows])
+    build_index([str(tmp_path / "typed.parquet")], tmp_path / "typed.idx")
+    build_index([str(tmp_path / "text.jsonl")], tmp_path / "text.idx")
+    assert (tmp_path / "text.idx").read_bytes() == (tmp_path / "typed.idx").read_bytes()
+
+
+def test_other_text_ids_are_the_sites_own_kept_as_typed(tmp_path, capsys):
+    longest = "é" * 128  # 256 bytes
+    like_a_uuid = "{" + uuid.UUID(int=7).hex.upper() + "}"  # among string ids, a string like the others
+    ids = ["b-slug", "17", "B-slug", longest, like_a_uuid, "dQw4w9WgXcQ"]
+    log = write_jsonl(tmp_path / "log.jsonl", [("cat", video) for video in ids] + [("cats", "17")])
+    status, out, _ = build(capsys, log, "-o", tmp_path / "i")
+    assert status == 0 and "6 videos from 7 rows" in out
+    index = Index.open(tmp_path / "i")
+    assert index.manifest is not None and index.manifest.id_kind == "string"
+    # Equal scores in the order of the ids' UTF-8 bytes; "17" first by count.
+    assert [v.id for v in index.videos("cat", 0)] == ["17", "B-slug", "b-slug", "dQw4w9WgXcQ", like_a_uuid, longest]
+    assert index.videos("cats", 0) == [VideoMatch("17", 1.0)]
 
 
 # --- the command and the example log ------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """quillon.spark.aggregate: a raw log aggregated by Spark (local mode) and
-written as Parquet builds the same index bytes as the raw log built
-directly; bad ids and counts fail the job.
+written as Parquet builds the same index bytes (display texts and the
+site's own ids included) as the raw log built directly; bad ids and counts
+fail the job.
 
 Without PySpark or Java these tests skip, unless QUILLON_REQUIRE_SPARK=1
 (as CI's spark stage sets), when they fail instead. Under a preloaded
@@ -26,7 +27,7 @@ from quillon.cli import main
 from quillon.build.spark import _normalizer, aggregate
 from search_logs import U32_MAX
 
-PARQUET_SCHEMA = {"int": "bigint", "uuid": "string", "binary": "binary"}
+PARQUET_SCHEMA = {"int": "bigint", "uuid": "string", "binary": "binary", "string": "string"}
 
 
 def skip_or_fail(missing: str) -> None:
@@ -68,19 +69,22 @@ def spark(pyspark):
 
 def video_id(kind: str, number: int):
     """Video ``number`` as an id of ``kind``; UUID texts in varied spellings,
-    which the aggregation must make canonical."""
+    which the aggregation must make canonical; string ids of varied forms
+    (one like a UUID, which string ids keep as typed)."""
     if kind == "int":
         return number
     value = uuid.UUID(int=number * 0x1_0000_0001_0000_0001 + (number << 120))
+    if kind == "string":
+        return [f"dQw4w9WgX{number}", str(number), "{" + value.hex.upper() + "}", f"clip-é-{number}"][number % 4]
     if kind == "binary":
         return value.bytes
     return [str(value), str(value).upper(), "{" + value.hex + "}", value.hex[:7] + "-" + value.hex[7:]][number % 4]
 
 
-def raw_log(kind: str, with_count: bool) -> list[tuple]:
+def raw_log(kind: str, with_count: bool, with_display: bool = False) -> list[tuple]:
     """Searches with case, accent and spacing variants, terms that end up
     empty or with U+0000 or NULL, counts that saturate, and rare terms
-    that the minimum counts drop."""
+    that the minimum counts drop; with a display column, NULL in some rows."""
     rng = random.Random(11)
     words = ["Straße", "strasse", "ÉCOLE", "école", "ecole", "Café  Noir", "cafe noir", "x", "xy", "\U0001f600 emoji", "ß"]
     rows = [
@@ -90,21 +94,27 @@ def raw_log(kind: str, with_count: bool) -> list[tuple]:
     rows += [(None, video_id(kind, 1), 5), ("   ", video_id(kind, 2), 5), ("nul\0", video_id(kind, 3), 5)]
     rows += [("Big", video_id(kind, 4), U32_MAX), ("big", video_id(kind, 4), U32_MAX), ("BIG", video_id(kind, 5), 3)]
     rows += [("Rare", video_id(kind, 6), 1), ("once", video_id(kind, 7), 0)]
-    return [row if with_count else row[:2] for row in rows]
+    rows = [row if with_count else row[:2] for row in rows]
+    return [(*row, None if i % 3 else f"Shown  {i % 2}") for i, row in enumerate(rows)] if with_display else rows
 
 
 @pytest.mark.parametrize(
-    ("kind", "with_count", "mode", "min_count", "min_term_count"),
+    ("kind", "with_count", "mode", "min_count", "min_term_count", "with_display"),
     [
-        ("int", False, "fold", 2, 1),
-        ("int", True, "lower", 1, 40),
-        ("uuid", True, "fold", 0, 3),
-        ("binary", False, "none", 1, 1),
+        ("int", False, "fold", 2, 1, False),
+        ("int", True, "lower", 1, 40, False),
+        ("uuid", True, "fold", 0, 3, False),
+        ("binary", False, "none", 1, 1, False),
+        ("string", True, "fold", 1, 1, False),
+        ("string", False, "lower", 2, 1, True),
     ],
 )
-def test_spark_path_builds_the_bytes_of_the_direct_build(spark, tmp_path, kind, with_count, mode, min_count, min_term_count):
+def test_spark_path_builds_the_bytes_of_the_direct_build(
+    spark, tmp_path, kind, with_count, mode, min_count, min_term_count, with_display
+):
     schema = f"term string, video_id {PARQUET_SCHEMA[kind]}" + (", count bigint" if with_count else "")
-    spark.createDataFrame(raw_log(kind, with_count), schema).write.parquet(str(tmp_path / "raw"))
+    schema += ", display string" if with_display else ""
+    spark.createDataFrame(raw_log(kind, with_count, with_display), schema).write.parquet(str(tmp_path / "raw"))
     options = BuildOptions(normalization=mode, min_count=min_count, min_term_count=min_term_count)
     direct = build_index([str(tmp_path / "raw")], tmp_path / "direct.idx", options)
     assert direct.manifest.rows_refused == (3 if mode == "fold" else 2)  # only fold empties "   "
@@ -118,7 +128,7 @@ def test_spark_path_builds_the_bytes_of_the_direct_build(spark, tmp_path, kind, 
         min_count=min_count,
         min_term_count=min_term_count,
     )
-    assert aggregated.dtypes == [("term", "string"), ("video_id", PARQUET_SCHEMA[kind]), ("count", "bigint")]
+    assert aggregated.dtypes == [("term", "string"), ("display", "string"), ("video_id", PARQUET_SCHEMA[kind]), ("count", "bigint")]
     aggregated.write.parquet(str(tmp_path / "aggregated"))
     via_spark = build_index([str(tmp_path / "aggregated")], tmp_path / "spark.idx", options)
 
@@ -127,9 +137,12 @@ def test_spark_path_builds_the_bytes_of_the_direct_build(spark, tmp_path, kind, 
     assert via_spark.manifest.rows_read == direct.manifest.pairs
     assert via_spark.manifest.rows_refused == 0
     assert via_spark.manifest.pairs_below_min_count == via_spark.manifest.terms_below_min_term_count == 0
+    assert via_spark.manifest.id_kind == direct.manifest.id_kind == {"binary": "uuid"}.get(kind, kind)
+    ids = {row.video_id for row in aggregated.select("video_id").distinct().collect()}
     if kind == "uuid":
-        ids = [row.video_id for row in aggregated.select("video_id").distinct().collect()]
         assert all(re.fullmatch(r"[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}", i) for i in ids)
+    if kind == "string":  # as typed, the one like a UUID too
+        assert ids <= {video_id(kind, number) for number in range(1, 40)} and any(i.startswith("{") for i in ids)
 
 
 BAD_ROW = "quillon.spark.aggregate: bad row: "
@@ -142,8 +155,8 @@ BAD_ROW = "quillon.spark.aggregate: bad row: "
         ("term string, video_id bigint", [("a", 1), (None, None)], {}, Exception, BAD_ROW + "video_id is missing (NULL)"),
         ("term string, video_id int", [("a", 1), ("  ", -5)], {}, Exception, BAD_ROW + f"video_id -5 is outside 0..{U32_MAX}"),
         ("term string, video_id decimal(20,0)", [("a", decimal.Decimal(U32_MAX + 1))], {}, Exception, f"video_id {U32_MAX + 1} is outside"),
-        ("term string, video_id string", [("a", "42")], {}, Exception, BAD_ROW + "video_id '42' is not a UUID"),
-        ("term string, video_id string", [("a", "{" + "0" * 32)], {}, Exception, "' is not a UUID"),
+        ("term string, video_id string", [("a", "42"), ("b", "")], {}, Exception, BAD_ROW + "video_id is empty"),
+        ("term string, video_id string", [("a", "é" * 129)], {}, Exception, BAD_ROW + f"video_id '{'é' * 60}' is 258 bytes, more than the 256 of a video id"),
         ("term string, video_id binary", [("a", b"\1" * 15)], {}, Exception, BAD_ROW + "video_id is 15 bytes, not the 16 of a UUID"),
         ("term string, video_id int, n int", [("a", 1, -1)], {"count": "n"}, Exception, BAD_ROW + f"n -1 is outside 0..{U32_MAX}"),
         ("term string, video_id int, n int", [("a", 1, None)], {"count": "n"}, Exception, BAD_ROW + "n is missing (NULL)"),
@@ -170,7 +183,7 @@ def test_executors_need_no_quillon_to_normalise(pyspark):
         "f = pickle.loads(sys.stdin.buffer.read()); print(repr((f(' Café  NOIR '), f(None))))"
     )
     done = subprocess.run([sys.executable, "-c", script], input=payload, capture_output=True, check=True)
-    assert done.stdout.decode().strip() == repr(("cafe noir", None))
+    assert done.stdout.decode().strip() == repr((("cafe noir", "Café NOIR"), None))
 
 
 def test_without_pyspark_the_error_says_what_to_install(monkeypatch):

@@ -26,6 +26,7 @@ import duckdb
 
 import quillon
 from quillon.build import BuildOptions, build_index
+from quillon.build.catalog import CatalogOptions
 from quillon.build.progress import Progress
 from quillon.build.sources import FORMATS, Columns
 from quillon.errors import BuildError, IndexLoadError
@@ -135,6 +136,7 @@ def _parser() -> argparse.ArgumentParser:
         epilog=_examples(
             "quillon build search_log.parquet -o site.idx",
             "quillon build 'logs/2026-*/*.csv' --term query --video item --count n -o site.idx",
+            "quillon build search_log.parquet --catalog catalog.parquet --catalog-keep channel,duration_s -o site.idx",
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -142,8 +144,12 @@ def _parser() -> argparse.ArgumentParser:
     build.add_argument("-o", "--output", required=True, type=pathlib.Path, metavar="INDEX", help="the index file to write")
     build.add_argument("--format", choices=sorted(FORMATS), help="the format of every source (default: from each file name)")
     build.add_argument("--term", default="term", metavar="COLUMN", help="the column of search terms (default: term)")
-    build.add_argument("--video", default="video_id", metavar="COLUMN", help="the column of video ids: integers 0..4294967295, UUIDs or 16-byte binaries (default: video_id)")
+    build.add_argument("--video", default="video_id", metavar="COLUMN", help="the column of video ids: integers 0..4294967295, UUIDs (as text, UUID or 16-byte binaries) or the site's own text ids (default: video_id)")
     build.add_argument("--count", metavar="COLUMN", help="the column of counts; without it every row counts once (default: count, where present)")
+    build.add_argument("--catalog", metavar="FILE", help="a Parquet, CSV or JSON Lines table of the videos: the index keeps each video's title (and --catalog-keep columns)")
+    build.add_argument("--catalog-id", metavar="COLUMN", help="the catalogue's column of video ids, of the log's kind (default: video_id)")
+    build.add_argument("--catalog-title", metavar="COLUMN", help="the catalogue's column of titles (default: title)")
+    build.add_argument("--catalog-keep", type=_column_list, metavar="COLUMN,...", help="more catalogue columns to keep as text, at most 24 (default: none)")
     build.add_argument("--normalize", choices=MODES, default="fold", help="how terms and queries are normalised (default: fold)")
     build.add_argument("--top-n", type=_ranged(1, 0xFFFF_FFFF), default=50, metavar="N", help="the most videos a trie node keeps, at least 1 (default: 50)")
     build.add_argument("--min-count", type=count, default=1, metavar="N", help="drop (term, video) pairs counted fewer than N times (default: 1)")
@@ -215,6 +221,45 @@ def _add_server_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--workers", type=_ranged(1, 64), default=1, metavar="N", help="worker processes (default: 1)")
     parser.add_argument("--check-interval", type=_ranged(0.01, 3600.0), default=1.0, metavar="SECONDS", help="how often each worker looks for a new index file (default: 1)")
     parser.add_argument("--access-log", action="store_true", help="log every request")
+    parser.add_argument(
+        "--allow-origin",
+        dest="allow_origins",
+        action="append",
+        default=[],
+        type=_origin,
+        metavar="ORIGIN",
+        help="let pages of ORIGIN (scheme://host[:port], e.g. https://www.example.com) call the API from the browser; repeatable (default: none)",
+    )
+
+
+def _origin(text: str) -> str:
+    """An argparse type: an origin, as the browser's Origin header says it."""
+    from quillon.server.app import checked_origin  # the web stack loads only for serve and demo
+
+    try:
+        return checked_origin(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _column_list(text: str) -> tuple[str, ...]:
+    """An argparse type: column names separated by commas."""
+    names = tuple(name.strip() for name in text.split(","))
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"an empty column name in {text!r}")
+    return names
+
+
+def _catalog_options(args: argparse.Namespace) -> CatalogOptions | None:
+    named = {"--catalog-id": args.catalog_id, "--catalog-title": args.catalog_title, "--catalog-keep": args.catalog_keep}
+    if args.catalog is None:
+        given = [option for option, value in named.items() if value is not None]
+        if given:
+            raise BuildError(f"{given[0]} names a column of the catalogue; give the catalogue with --catalog FILE")
+        return None
+    return CatalogOptions(
+        args.catalog, id=args.catalog_id or "video_id", title=args.catalog_title or "title", keep=args.catalog_keep or ()
+    )
 
 
 def _build(args: argparse.Namespace) -> int:
@@ -228,14 +273,16 @@ def _build(args: argparse.Namespace) -> int:
         memory_limit=args.memory_limit,
         temp_dir=args.temp_dir,
         threads=args.threads,
+        catalog=_catalog_options(args),
     )
     result = build_index(args.sources, args.output, options, Progress.for_terminal(args.quiet))
     if not args.quiet:
         m = result.manifest
         seconds = m.build_seconds
+        untitled = f" ({m.catalog.videos_without_row:,} without a catalogue row)" if m.catalog is not None else ""
         print(
             f"wrote {result.index_path} ({m.index_size_bytes:,} bytes) and {result.manifest_path.name}: "
-            f"{m.terms:,} terms, {m.nodes:,} nodes, {m.videos:,} videos from {m.rows_read:,} rows "
+            f"{m.terms:,} terms, {m.nodes:,} nodes, {m.videos:,} videos{untitled} from {m.rows_read:,} rows "
             f"({m.rows_refused:,} refused) in {seconds:.2f} s, {m.rows_read / max(seconds, 1e-9):,.0f} rows/s"
         )
     return 0
@@ -280,7 +327,9 @@ def _answer_json(found: Suggestions) -> dict[str, object]:
 def _serve(args: argparse.Namespace) -> int:
     from quillon.server import serve  # the web stack loads only for these commands
 
-    return serve(args.index, args.host, args.port, args.workers, args.check_interval, args.access_log)
+    return serve(
+        args.index, args.host, args.port, args.workers, args.check_interval, args.access_log, allow_origins=args.allow_origins
+    )
 
 
 def _demo(args: argparse.Namespace) -> int:
@@ -288,7 +337,7 @@ def _demo(args: argparse.Namespace) -> int:
     from quillon.server import serve
 
     index = demo_index(args.dir or default_demo_folder())
-    return serve(index, args.host, args.port, args.workers, args.check_interval, args.access_log)
+    return serve(index, args.host, args.port, args.workers, args.check_interval, args.access_log, allow_origins=args.allow_origins)
 
 
 def _print_columns(rows: list[tuple[str, ...]], indent: str) -> None:
@@ -335,6 +384,14 @@ def _info(args: argparse.Namespace) -> int:
         print(f"columns     term {m.columns['term']!r}, video {m.columns['video']!r}, count {m.columns['count']!r}")
         for number, source in enumerate(m.sources):
             print(f"{'sources' if number == 0 else '':<12}{source.path} ({source.format}, {source.size_bytes:,} bytes)")
+        if m.catalog is not None:
+            c = m.catalog
+            kept = ", ".join(repr(name) for name in c.kept_columns) or "none"
+            print(f"catalogue   {c.path} ({c.format}, {c.size_bytes:,} bytes): id {c.id_column!r}, title {c.title_column!r}, kept {kept}")
+            print(
+                f"{'':<12}{c.rows_read:,} rows read; {c.videos_with_row:,} videos with a row, {c.videos_without_row:,} without; "
+                f"{c.rows_not_in_index:,} {'row' if c.rows_not_in_index == 1 else 'rows'} of videos not in the index"
+            )
         print(f"sha256      {m.index_sha256}")
     print(f"load        {index.load_seconds:.3f} s (read, verify, decode)")
     shown = f"{memory / 2**20:,.1f} MiB" if memory is not None else "unknown"

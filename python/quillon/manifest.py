@@ -9,11 +9,21 @@ import dataclasses
 import json
 import pathlib
 from dataclasses import dataclass
+from collections.abc import Callable
 from typing import Any, Literal, get_args
 
 from quillon.normalize import MODES, Mode
 
-__all__ = ["FORMAT_VERSION", "IdKind", "Manifest", "ManifestSection", "ManifestSource", "READABLE_FORMATS", "manifest_path"]
+__all__ = [
+    "FORMAT_VERSION",
+    "IdKind",
+    "Manifest",
+    "ManifestCatalog",
+    "ManifestSection",
+    "ManifestSource",
+    "READABLE_FORMATS",
+    "manifest_path",
+]
 
 FORMAT_VERSION = 2
 """Format 2: the index is a container of sections (the module's stored trie,
@@ -51,6 +61,23 @@ class ManifestSection:
 
 
 @dataclass(frozen=True)
+class ManifestCatalog:
+    """The video catalogue the index was built with (``--catalog``): the
+    file, the columns read, and how its rows met the index's videos."""
+
+    path: str
+    format: str
+    size_bytes: int
+    id_column: str
+    title_column: str
+    kept_columns: tuple[str, ...]
+    rows_read: int
+    videos_with_row: int  # videos of the index with a title
+    videos_without_row: int  # videos of the index shown by id alone
+    rows_not_in_index: int  # rows of videos the index does not hold, ignored
+
+
+@dataclass(frozen=True)
 class Manifest:
     """What INDEX.json records. Counts of rows are rows of the sources; a
     pair is a (term, video) with its summed count."""
@@ -61,7 +88,7 @@ class Manifest:
     build_seconds: float
     normalization: Mode
     unicode_version: str  # of the tables normalisation used
-    id_kind: IdKind  # "int": ids 0..4294967295; "uuid": 16-byte ids
+    id_kind: IdKind  # "int": ids 0..4294967295; "uuid": 16-byte ids; "string": the site's own
     top_n: int
     min_count: int
     min_term_count: int
@@ -79,6 +106,7 @@ class Manifest:
     columns: dict[str, str | None]  # term, video, count: the column names read
     sources: tuple[ManifestSource, ...]
     sections: tuple[ManifestSection, ...] = ()  # format 2: the sections of the index file
+    catalog: ManifestCatalog | None = None  # None: built without a catalogue
 
     def to_json(self) -> str:
         return json.dumps(dataclasses.asdict(self), indent=2, ensure_ascii=False) + "\n"
@@ -98,8 +126,8 @@ class Manifest:
         values: dict[str, Any] = {}
         for field in dataclasses.fields(cls):
             if field.name not in data:
-                if field.default is not dataclasses.MISSING and version < FORMAT_VERSION:
-                    continue  # a field that older formats did not have
+                if field.default is not dataclasses.MISSING and (version < FORMAT_VERSION or field.name in _LATER_FIELDS):
+                    continue  # a field that older manifests did not have
                 raise ValueError(f"no field {field.name!r}")
             values[field.name] = _checked(field.name, data[field.name])
         return cls(**values)
@@ -112,6 +140,9 @@ _INT_FIELDS = {
     "index_size_bytes",
 }  # fmt: skip
 _STR_FIELDS = {"quillon_version", "built_at", "unicode_version", "index_sha256"}
+# Fields added within the current format: absent, they take their default.
+_LATER_FIELDS = {"catalog"}
+_CATALOG_COUNTS = ("size_bytes", "rows_read", "videos_with_row", "videos_without_row", "rows_not_in_index")
 
 
 def _checked(name: str, value: Any) -> Any:
@@ -162,7 +193,26 @@ def _checked(name: str, value: Any) -> Any:
             )
         except (TypeError, KeyError, ValueError):
             raise wrong("a list of sections") from None
+    if name == "catalog":
+        return None if value is None else _catalog(value, wrong)
     raise AssertionError(f"unhandled field {name}")
+
+
+def _catalog(value: Any, wrong: Callable[[str], ValueError]) -> ManifestCatalog:
+    expected = "a catalogue's description"
+    if not isinstance(value, dict):
+        raise wrong(expected)
+    try:
+        texts = {key: value[key] for key in ("path", "format", "id_column", "title_column")}
+        counts = {key: value[key] for key in _CATALOG_COUNTS}
+        kept = value["kept_columns"]
+    except KeyError:
+        raise wrong(expected) from None
+    if not all(isinstance(text, str) for text in texts.values()) or not isinstance(kept, list):
+        raise wrong(expected)
+    if not all(isinstance(name, str) for name in kept) or not all(type(n) is int and n >= 0 for n in counts.values()):
+        raise wrong(expected)
+    return ManifestCatalog(**texts, **counts, kept_columns=tuple(kept))
 
 
 def _count(value: Any) -> int:

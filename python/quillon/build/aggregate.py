@@ -7,20 +7,23 @@ DuckDB when they outgrow its memory limit):
 - ``raw_pairs``: the rows grouped by (raw term, shown spelling, video), with
   summed counts (the shown spelling is the raw term, or a display column's),
   the number of rows and of bad rows behind each group. No Python runs per
-  row; everything after this works on groups.
+  row; everything after this works on groups. Video ids read as text are
+  UUIDs where every one is UUID text, else the site's own string ids.
 - ``term_map``: each distinct raw term and its normalised form, computed by
   ``quillon.normalize`` once per distinct raw term.
 - ``term_ids``, ``raw_ids``: each normalised term numbered (``sid``) in
   code-point order, and the number of each raw term's normalised form, so
   that what follows groups and joins numbers rather than text.
-- ``all_pairs``: (sid, video, count) grouped again by normalised term,
-  counts summed and saturated at 4294967295.
+- ``all_pairs``: (sid, video, count) grouped again by normalised term (and
+  by UUID, for UUIDs read as text), counts summed and saturated at
+  4294967295.
 - ``term_totals``: each term's total count and number of videos over its
   pairs that reach the minimum count.
 - ``terms``: the terms whose total reaches the minimum term count, numbered
   (``tid``) in code-point order.
 - ``kept``: the pairs that reach the minimum count, of the kept terms.
-- ``videos``: the videos of the kept pairs, numbered (``vix``) by id.
+- ``videos``: the videos of the kept pairs, numbered (``vix``) by id:
+  integers by value, UUIDs by their bytes, string ids by their UTF-8 bytes.
 - ``entries``: (tid, vix, count) in the order of the payloads: by term, then
   count descending, then video number, which is the id's order.
 - ``displays``: for each kept term whose users typed it otherwise, the
@@ -42,7 +45,7 @@ from quillon.manifest import IdKind
 from quillon.normalize import Mode, normalize
 from quillon.build.sources import Columns, SourceGroup, bad_rows_message, first_line, sql_text
 
-__all__ = ["Aggregated", "TermBatch", "aggregate", "packed_video_ids", "term_batches", "video_index"]
+__all__ = ["Aggregated", "PackedIds", "TermBatch", "aggregate", "packed_video_ids", "read_files", "term_batches"]
 
 U32_MAX = 0xFFFF_FFFF
 
@@ -116,7 +119,7 @@ def aggregate(
     term is left to index."""
     scans = " UNION ALL ".join(f"({group.scan_sql(columns)})" for group in groups)
     with watch("reading", _known_rows(con, groups)):
-        _read(
+        read_files(
             con,
             "CREATE TEMP TABLE raw_pairs AS SELECT raw, shown, video, sum(n) AS n, count(*) AS rows, "
             f"count(*) FILTER (WHERE video IS NULL OR n IS NULL) AS bad FROM ({scans}) GROUP BY raw, shown, video",
@@ -125,6 +128,7 @@ def aggregate(
     if bad:
         con.execute("SET threads = 1")  # row numbers in file order
         raise BuildError(bad_rows_message(con, groups, columns))
+    id_kind, video = _id_kind(con, groups)
 
     with watch("normalising", None):
         if normalization == "none":
@@ -154,7 +158,7 @@ def aggregate(
         con.execute("CREATE TEMP TABLE raw_ids AS SELECT raw, sid FROM term_map JOIN term_ids USING (term)")
         con.execute(
             f"CREATE TEMP TABLE all_pairs AS SELECT sid, video, least(sum(n), {U32_MAX})::UINTEGER AS n "
-            "FROM raw_pairs JOIN raw_ids USING (raw) GROUP BY sid, video",
+            f"FROM (SELECT sid, {video} AS video, n FROM raw_pairs JOIN raw_ids USING (raw)) GROUP BY sid, video",
         )
         con.execute(
             f"CREATE TEMP TABLE term_totals AS SELECT sid, least(sum(n), {U32_MAX})::UINTEGER AS total, "
@@ -202,11 +206,23 @@ def aggregate(
         pairs=entries,
         terms=terms,
         videos=videos,
-        id_kind=groups[0].id_kind,
+        id_kind=id_kind,
     )
     if not terms:
         raise BuildError(_nothing_left(aggregated, min_count, min_term_count))
     return aggregated
+
+
+def _id_kind(con: duckdb.DuckDBPyConnection, groups: Sequence[SourceGroup]) -> tuple[IdKind, str]:
+    """The kind of the log's video ids, and the SQL that makes ``raw_pairs.video``
+    an id of that kind: text read as it is is UUIDs where every value is UUID
+    text, else the site's own ids."""
+    if groups[0].ids == "int":
+        return "int", "video"
+    if groups[0].ids == "uuid":
+        return "uuid", "video"
+    not_uuid = con.execute("SELECT 1 FROM raw_pairs WHERE TRY_CAST(video AS UUID) IS NULL LIMIT 1").fetchall()
+    return ("string", "video") if not_uuid else ("uuid", "video::UUID")
 
 
 def _nothing_left(aggregated: Aggregated, min_count: int, min_term_count: int) -> str:
@@ -245,24 +261,34 @@ def term_batches(con: duckdb.DuckDBPyConnection, terms: int, batch_terms: int) -
         )
 
 
-def packed_video_ids(con: duckdb.DuckDBPyConnection, id_kind: IdKind) -> tuple[bytes, int]:
-    """The ids of the videos in ``vix`` order as one byte string, and the
-    width of each: 4 little-endian bytes per int id, 16 per UUID."""
-    if id_kind == "int":
-        ids = con.execute("SELECT video FROM videos ORDER BY vix").fetchnumpy()["video"]
-        return np.asarray(ids, dtype="<u4").tobytes(), 4
-    return b"".join(video_index(con, id_kind)), 16
+@dataclass(frozen=True)
+class PackedIds:
+    """The ids of the videos in ``vix`` order, as the index writer takes
+    them: ``ids`` of ``width`` bytes each (4: little-endian 32-bit ids; 16:
+    UUIDs) and, for string ids, ``keys``: the strings (UTF-8, concatenated)
+    and where each ends, the 32-bit ids being 0..V-1."""
+
+    ids: bytes
+    width: int
+    keys: tuple[bytes, npt.NDArray[np.uint64]] | None = None
 
 
-def video_index(con: duckdb.DuckDBPyConnection, id_kind: IdKind) -> list[bytes]:
-    """The ids of the videos in ``vix`` order: 4 little-endian bytes per int
-    id, the 16 bytes of each UUID."""
+def packed_video_ids(con: duckdb.DuckDBPyConnection, id_kind: IdKind) -> PackedIds:
+    """The ids of the ``videos`` table, built in DuckDB and numpy: no Python
+    object per video."""
     if id_kind == "int":
         ids = con.execute("SELECT video FROM videos ORDER BY vix").fetchnumpy()["video"]
-        packed = np.asarray(ids, dtype="<u4").tobytes()
-        return [packed[i : i + 4] for i in range(0, len(packed), 4)]
-    rows = con.execute("SELECT unhex(replace(video::VARCHAR, '-', '')) FROM videos ORDER BY vix").fetchall()
-    return [bytes(row[0]) for row in rows]
+        return PackedIds(np.asarray(ids, dtype="<u4").tobytes(), 4)
+    if id_kind == "uuid":
+        (packed,) = con.execute(
+            "SELECT coalesce(unhex(string_agg(replace(video::VARCHAR, '-', ''), '' ORDER BY vix)), ''::BLOB) FROM videos"
+        ).fetchone() or (b"",)
+        return PackedIds(bytes(packed), 16)
+    (text,) = con.execute("SELECT encode(coalesce(string_agg(video, '' ORDER BY vix), '')) FROM videos").fetchone() or (b"",)
+    lengths = con.execute("SELECT strlen(video) AS length FROM videos ORDER BY vix").fetchnumpy()["length"]
+    return PackedIds(
+        np.arange(len(lengths), dtype="<u4").tobytes(), 4, (bytes(text), np.cumsum(lengths, dtype=np.uint64))
+    )
 
 
 def _known_rows(con: duckdb.DuckDBPyConnection, groups: Sequence[SourceGroup]) -> int | None:
@@ -273,16 +299,18 @@ def _known_rows(con: duckdb.DuckDBPyConnection, groups: Sequence[SourceGroup]) -
     return int(_one(con, f"SELECT count(*) FROM read_parquet([{files}], union_by_name = true)")[0])
 
 
-def _read(con: duckdb.DuckDBPyConnection, sql: str) -> None:
+def read_files(con: duckdb.DuckDBPyConnection, sql: str, what: str = "the log") -> None:
+    """Runs ``sql``, which reads files; a file DuckDB cannot read is a
+    ``BuildError`` naming it (or ``what``, where DuckDB does not say)."""
     try:
         con.execute(sql)
     except duckdb.OutOfMemoryException:
         raise
     except duckdb.Error as error:
-        raise BuildError(_read_error_message(error)) from None
+        raise BuildError(_read_error_message(error, what)) from None
 
 
-def _read_error_message(error: duckdb.Error) -> str:
+def _read_error_message(error: duckdb.Error, what: str) -> str:
     """DuckDB's report of a file it cannot read (a malformed CSV line, a
     value its column's type refuses, a Parquet file cut short), in one line:
     the file, the error, the line and what is wrong with it."""
@@ -290,7 +318,7 @@ def _read_error_message(error: duckdb.Error) -> str:
     file = next((line.removeprefix("file = ") for line in lines if line.startswith("file = ")), None)
     details = [line for line in lines[1:] if line.startswith(("Original Line:", "Error when converting", "Expected Number"))]
     text = "; ".join([lines[0] if lines else type(error).__name__, *details])
-    return f"{file}: cannot read: {text}" if file else f"cannot read the log: {text}"
+    return f"{file}: cannot read: {text}" if file else f"cannot read {what}: {text}"
 
 
 def _one(con: duckdb.DuckDBPyConnection, sql: str) -> tuple[int, ...]:

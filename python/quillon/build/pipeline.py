@@ -2,11 +2,13 @@
 file and its manifest.
 
 The phases: read and aggregate the log in DuckDB (``quillon.build.aggregate``);
+read the video catalogue, where one is given (``quillon.build.catalog``);
 stream the aggregated terms, sorted by code point, in batches of flat arrays
 into the package's native writer (``quillon._engine.IndexWriter``), which
 builds the trie (no Python object per node) and writes the index file, a
-container of sections, to a temporary file; hash it, then put it and
-INDEX.json in place atomically (``quillon.build.output``).
+container of sections, with the videos' own ids and catalogue columns where
+there are any, to a temporary file; hash it, then put it and INDEX.json in
+place atomically (``quillon.build.output``).
 """
 
 from __future__ import annotations
@@ -26,15 +28,16 @@ import duckdb
 
 from quillon._engine import IndexWriter
 from quillon.build.aggregate import Aggregated, aggregate, packed_video_ids, term_batches
+from quillon.build.catalog import CatalogCounts, CatalogOptions, catalog_arrays, describe_catalog, read_catalog
 from quillon.build.output import install_index_files, temporary_path
 from quillon.build.progress import Progress
 from quillon.build.sources import Columns, Format, describe_sources, first_line, resolve_sources
 from quillon.errors import BuildError
 from quillon.integrity import digests
-from quillon.manifest import FORMAT_VERSION, Manifest, ManifestSection, ManifestSource, manifest_path
+from quillon.manifest import FORMAT_VERSION, Manifest, ManifestCatalog, ManifestSection, ManifestSource, manifest_path
 from quillon.normalize import MODES, UNICODE_VERSION, Mode
 
-__all__ = ["BuildOptions", "BuildResult", "build_index"]
+__all__ = ["BuildOptions", "BuildResult", "CatalogOptions", "build_index"]
 
 U32_MAX = 0xFFFF_FFFF
 # Terms per batch read back from DuckDB: large enough that a query per batch
@@ -53,6 +56,7 @@ class BuildOptions:
     memory_limit: str | None = None  # DuckDB's, e.g. "4GB"; None: its default
     temp_dir: pathlib.Path | None = None  # None: a fresh folder beside the index
     threads: int | None = None  # None: DuckDB's default, one per core
+    catalog: CatalogOptions | None = None  # the videos' titles and kept columns
 
     def __post_init__(self) -> None:
         if self.normalization not in MODES:
@@ -91,12 +95,14 @@ def build_index(
     built_at = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
     output = pathlib.Path(output)
     files = resolve_sources(sources, options.format)
-    _check_output(output, [file.path for file in files])
+    _check_output(output, [file.path for file in files], options.catalog)
 
     phases: dict[str, float] = {}
     with _connection(output, options, progress) as con:
         clock = time.perf_counter()
         groups = describe_sources(con, files, options.columns)
+        # The catalogue's columns are checked before the log is read.
+        catalog = describe_catalog(con, options.catalog, groups[0].ids) if options.catalog is not None else None
 
         def watch(description: str, rows: int | None) -> AbstractContextManager[None]:
             return progress.query(con, description, rows)
@@ -104,18 +110,26 @@ def build_index(
         aggregated = aggregate(
             con, groups, options.columns, options.normalization, options.min_count, options.min_term_count, watch
         )
+        counts = read_catalog(con, catalog, aggregated.id_kind, watch) if catalog is not None else None
         phases["aggregate"] = time.perf_counter() - clock
         clock = time.perf_counter()
         writer = _stream_terms(con, aggregated, progress)
-        ids, id_width = packed_video_ids(con, aggregated.id_kind)
+        ids = packed_video_ids(con, aggregated.id_kind)
+        columns = catalog_arrays(con, catalog) if catalog is not None else None
         phases["arrays"] = time.perf_counter() - clock
 
     clock = time.perf_counter()
     written = temporary_path(output)
     try:
         with progress.phase("building", writer.nodes, " nodes") as advance:
-            layout = writer.write(written, ids, id_width, options.top_n)
-            del writer
+            if columns is None:
+                layout = writer.write(written, ids.ids, ids.width, options.top_n, keys=ids.keys)
+            else:
+                layout = writer.write(
+                    written, ids.ids, ids.width, options.top_n, keys=ids.keys, has_row=columns.has_row,
+                    titles=columns.titles, field_names=columns.field_names, fields=[*columns.fields],
+                )  # fmt: skip
+            del writer, columns
             advance(layout["nodes"])
         phases["trie"] = time.perf_counter() - clock
         clock = time.perf_counter()
@@ -157,6 +171,9 @@ def build_index(
             },
             sources=tuple(ManifestSource(str(file.path.resolve()), file.format, file.path.stat().st_size) for file in files),
             sections=sections,
+            catalog=_manifest_catalog(catalog.options, catalog.file.path, catalog.file.format, catalog.size_bytes, counts)
+            if catalog is not None and counts is not None
+            else None,
         )
         clock = time.perf_counter()
         install_index_files(output, written, manifest.to_json())
@@ -215,7 +232,24 @@ def _digests(path: pathlib.Path, sections: list[tuple[str, int, int]]) -> tuple[
         return digests(mapped, sections)
 
 
-def _check_output(output: pathlib.Path, sources: Sequence[pathlib.Path]) -> None:
+def _manifest_catalog(
+    options: CatalogOptions, path: pathlib.Path, format: str, size: int, counts: CatalogCounts
+) -> ManifestCatalog:
+    return ManifestCatalog(
+        path=str(path.resolve()),
+        format=format,
+        size_bytes=size,
+        id_column=options.id,
+        title_column=options.title,
+        kept_columns=options.keep,
+        rows_read=counts.rows_read,
+        videos_with_row=counts.videos_with_row,
+        videos_without_row=counts.videos_without_row,
+        rows_not_in_index=counts.rows_not_in_index,
+    )
+
+
+def _check_output(output: pathlib.Path, sources: Sequence[pathlib.Path], catalog: CatalogOptions | None) -> None:
     if not output.parent.is_dir():
         raise BuildError(f"{output}: the folder {output.parent} does not exist")
     if output.is_dir():
@@ -224,6 +258,8 @@ def _check_output(output: pathlib.Path, sources: Sequence[pathlib.Path]) -> None
     for source in sources:
         if source.resolve() in resolved:
             raise BuildError(f"{output}: is also a source; the index would overwrite its own log")
+    if catalog is not None and pathlib.Path(catalog.path).resolve() in resolved:
+        raise BuildError(f"{output}: is also the catalogue; the index would overwrite it")
 
 
 def _version() -> str:
