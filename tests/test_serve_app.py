@@ -1,10 +1,13 @@
 """The web application of quillon serve, driven in process: answers of
-/api/suggest against quillon.Index, every refused request, /healthz and
-the page."""
+/api/suggest against quillon.Index, every refused request, /healthz, the
+page, and calls from pages of other origins (with several workers too,
+as a process)."""
 
 from __future__ import annotations
 
+import json
 import re
+import urllib.request
 
 import pytest
 from starlette.testclient import TestClient
@@ -12,7 +15,7 @@ from starlette.testclient import TestClient
 from quillon import Index
 from quillon.server.app import create_app
 from search_logs import run_cli
-from serving import build_small_index
+from serving import build_small_index, running_server
 
 ROWS = [("Cat", 7), ("cat", 7), ("cat", 12), ("cart", 3), ("car", 3), ("cut", 4), ("CAT", 30), ("cathedral", 5), ("catalog", 9)]
 
@@ -121,14 +124,114 @@ def test_healthz_names_the_live_index(client, index_path):
     assert 0 < health["load_seconds"] < 10
 
 
+PAGE_POLICY = (
+    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+    "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
+)
+
+
 def test_the_page_is_self_contained(client):
     response = client.get("/")
     assert response.status_code == 200 and response.headers["content-type"] == "text/html; charset=utf-8"
-    assert "default-src 'none'" in response.headers["content-security-policy"]
+    assert response.headers["content-security-policy"] == PAGE_POLICY
+    assert (response.headers["x-content-type-options"], response.headers["cache-control"]) == ("nosniff", "no-cache")
     page = response.text
-    assert 'id="q"' in page and "/api/suggest?" in page and "AbortController" in page
-    # Nothing fetched from elsewhere: no absolute URL in any src, href or fetch.
-    assert not re.search(r"""(src|href)=["']?(https?:)?//|fetch\(["']https?:""", page)
+    assert 'id="q"' in page and "AbortController" in page
+    # It asks by relative paths, so that it works wherever the app is mounted,
+    # and nothing is fetched from elsewhere: no absolute URL in any src, href or fetch.
+    assert 'fetch("api/suggest?' in page and 'fetch("healthz")' in page
+    assert not re.search(r"""(src|href)=["']?(https?:)?//|fetch\(["'](https?:|/)""", page)
+    # Its style reaches nothing outside its own element, so that it can go into another page.
+    style = re.sub(r"/\*.*?\*/", "", page.split("<style>")[1].split("</style>")[0], flags=re.S)
+    selectors = [s.strip() for rule in re.findall(r"([^{}]+)\{", style) if "@media" not in rule for s in rule.split(",")]
+    assert len(selectors) > 30 and [s for s in selectors if not s.startswith("#quillon")] == []
+
+
+ALLOWED = "https://www.example.com"
+CORS_NAMES = ("access-control-allow-origin", "access-control-allow-methods", "access-control-allow-headers", "access-control-max-age")
+
+
+def cors_headers(response):
+    return {name: response.headers[name] for name in (*CORS_NAMES, "vary") if name in response.headers}
+
+
+@pytest.fixture
+def cors_client(index_path):
+    # As given on the command line: case and the default port do not matter.
+    return TestClient(create_app(index_path, allow_origins=["HTTPS://www.Example.com:443", "http://localhost:3000"]))
+
+
+@pytest.mark.parametrize("path", ["/api/suggest?q=cat", "/healthz"])
+def test_an_allowed_origin_may_call_the_api(cors_client, path):
+    asked = {"Origin": ALLOWED, "Access-Control-Request-Method": "GET", "Access-Control-Request-Headers": "x-trace"}
+    preflight = cors_client.options(path, headers=asked)
+    assert preflight.status_code == 204 and cors_headers(preflight) == {
+        "access-control-allow-origin": ALLOWED,
+        "access-control-allow-methods": "GET, HEAD",
+        "access-control-allow-headers": "x-trace",
+        "access-control-max-age": "600",
+        "vary": "Origin",
+    }
+    response = cors_client.get(path, headers={"Origin": "http://localhost:3000"})
+    assert response.status_code == 200 and response.json()
+    assert cors_headers(response) == {"access-control-allow-origin": "http://localhost:3000", "vary": "Origin"}
+
+
+@pytest.mark.parametrize("origin", ["https://evil.example", "http://www.example.com", "https://www.example.com:8443", "null"])
+def test_other_origins_get_no_cors_headers(cors_client, origin):
+    preflight = cors_client.options("/api/suggest?q=cat", headers={"Origin": origin, "Access-Control-Request-Method": "GET"})
+    assert preflight.status_code == 403 and cors_headers(preflight) == {"vary": "Origin"}
+    assert preflight.json() == {"error": f"cross-origin request refused: origin {origin!r} is not allowed"}
+    response = cors_client.get("/healthz", headers={"Origin": origin})
+    # Answered (a browser keeps it from the page), and marked as depending on Origin for caches.
+    assert response.status_code == 200 and cors_headers(response) == {"vary": "Origin"}
+
+
+def test_cors_refuses_other_methods_and_leaves_the_page_alone(cors_client, client):
+    preflight = cors_client.options("/api/suggest", headers={"Origin": ALLOWED, "Access-Control-Request-Method": "POST"})
+    assert preflight.status_code == 403 and "access-control-allow-origin" not in preflight.headers
+    assert preflight.json() == {"error": "cross-origin request refused: the API answers GET, HEAD, not 'POST'"}
+    response = cors_client.options("/healthz")  # not a preflight
+    assert response.status_code == 405 and response.json() == {"error": "Method Not Allowed: OPTIONS /healthz"}
+    page = cors_client.get("/", headers={"Origin": ALLOWED})
+    assert page.headers["content-security-policy"] == PAGE_POLICY and cors_headers(page) == {}
+    # No origin allowed (the default): no CORS at all.
+    preflight = client.options("/api/suggest", headers={"Origin": ALLOWED, "Access-Control-Request-Method": "GET"})
+    assert preflight.status_code == 403 and "access-control-allow-origin" not in preflight.headers
+    assert cors_headers(client.get("/api/suggest?q=cat", headers={"Origin": ALLOWED})) == {}
+
+
+@pytest.mark.parametrize(
+    "origin, reason",
+    [
+        ("https://www.example.com/", "give scheme://host[:port] without a path, e.g. https://www.example.com"),
+        ("https://www.example.com/search?q=1", "give scheme://host[:port] without a path, e.g. https://www.example.com"),
+        ("www.example.com", "give http:// or https://, a host and maybe a port, e.g. https://www.example.com"),
+        ("*", "give http:// or https://, a host and maybe a port, e.g. https://www.example.com"),
+        ("ftp://files.example.com", "give http:// or https://, a host and maybe a port, e.g. https://www.example.com"),
+        ("http://localhost:70000", "the port must be 1..65535"),
+    ],
+)
+def test_allow_origin_takes_origins_only(index_path, capsys, origin, reason):
+    with pytest.raises(ValueError, match=re.escape(f"{origin!r} is not an origin: {reason}")):
+        create_app(index_path, allow_origins=[origin])
+    with pytest.raises(SystemExit) as stopped:
+        run_cli(capsys, "serve", index_path, "--allow-origin", ALLOWED, "--allow-origin", origin)
+    assert stopped.value.code == 2
+    assert capsys.readouterr().err.endswith(f"quillon serve: error: argument --allow-origin: {origin!r} is not an origin: {reason}\n")
+
+
+def test_every_worker_allows_the_origins(index_path, tmp_path):
+    args = ["serve", str(index_path), "--workers", "2", "--allow-origin", ALLOWED]
+    with running_server(args, tmp_path / "server.log") as server:
+        allowed_by: dict[int, str] = {}
+        for _ in range(200):  # new connections until both workers have answered
+            request = urllib.request.Request(server.url + "/healthz", headers={"Origin": ALLOWED})
+            with urllib.request.urlopen(request, timeout=30) as response:
+                allowed_by[json.loads(response.read())["pid"]] = response.headers["Access-Control-Allow-Origin"]
+            if len(allowed_by) == 2:
+                break
+    assert list(allowed_by.values()) == [ALLOWED, ALLOWED]
 
 
 def test_serve_refuses_a_bad_index_or_a_busy_port_before_serving(tmp_path, index_path, capsys):

@@ -10,6 +10,12 @@ returns a Starlette app answering from a ``LiveIndex``.
 
 Bad parameters get a 400 with ``{"error": ..., "parameter": ...}``; any
 other failure answers JSON too.
+
+Pages of other origins may call ``/api/suggest`` and ``/healthz`` when
+``create_app`` names those origins (``allow_origins``): their preflight
+(OPTIONS) is answered and their answers carry
+``Access-Control-Allow-Origin``. Any other origin gets no CORS header, and
+its preflight a 403.
 """
 
 from __future__ import annotations
@@ -24,7 +30,7 @@ import re
 import signal
 import time
 import urllib.parse
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterable
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -36,7 +42,17 @@ from quillon.index import Index, VideoMatch
 from quillon.limits import DEFAULT_LIMIT, MAX_EDITS, MAX_LIMIT, MAX_QUERY_LENGTH, default_edits
 from quillon.server.live import LiveIndex, logger
 
-__all__ = ["MAX_QUERY_LENGTH", "BadRequest", "SuggestParams", "create_app", "default_max_dist", "parse_suggest_params"]
+Endpoint = Callable[[Request], Awaitable[Response]]
+
+__all__ = [
+    "MAX_QUERY_LENGTH",
+    "BadRequest",
+    "SuggestParams",
+    "checked_origin",
+    "create_app",
+    "default_max_dist",
+    "parse_suggest_params",
+]
 
 MAX_DIST_RANGE = range(0, MAX_EDITS + 1)
 LIMIT_RANGE = range(1, MAX_LIMIT + 1)
@@ -50,6 +66,18 @@ PAGE_HEADERS = {
     "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'",
 }
 _BAD_ESCAPE = re.compile(rb"%(?![0-9A-Fa-f]{2})")
+
+# An origin as browsers send it: scheme://host[:port], nothing after.
+_ORIGIN = re.compile(
+    r"(?P<scheme>https?)://(?P<host>\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?)(?::(?P<port>[0-9]{1,5}))?",
+    re.ASCII | re.IGNORECASE,
+)
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+# What another origin's page may do: read the API with GET. It sends no
+# credentials (no Access-Control-Allow-Credentials), so the headers it asks
+# to send are allowed as asked.
+CORS_METHODS = "GET, HEAD"
+CORS_MAX_AGE = "600"
 
 
 class BadRequest(Exception):
@@ -140,12 +168,41 @@ def default_max_dist(normalized: str) -> int:
     return default_edits(normalized)
 
 
-def create_app(index_path: str | pathlib.Path, check_interval: float = 1.0, handle_sighup: bool = False) -> Starlette:
+def checked_origin(text: str) -> str:
+    """``text`` as the Origin header of a browser on that site would say
+    it (scheme and host in lower case, no default port), or ``ValueError``
+    saying why it is not an origin."""
+    match = _ORIGIN.fullmatch(text)
+    if match is None:
+        example = "https://www.example.com"
+        if re.match(r"[A-Za-z][A-Za-z0-9+.-]*://[^/?#]+[/?#]", text):
+            raise ValueError(f"{text!r} is not an origin: give scheme://host[:port] without a path, e.g. {example}")
+        raise ValueError(f"{text!r} is not an origin: give http:// or https://, a host and maybe a port, e.g. {example}")
+    scheme = match["scheme"].lower()
+    origin = f"{scheme}://{match['host'].lower()}"
+    if match["port"] is not None:
+        port = int(match["port"])
+        if not 0 < port < 65536:
+            raise ValueError(f"{text!r} is not an origin: the port must be 1..65535")
+        if port != _DEFAULT_PORTS[scheme]:
+            origin += f":{port}"
+    return origin
+
+
+def create_app(
+    index_path: str | pathlib.Path,
+    check_interval: float = 1.0,
+    handle_sighup: bool = False,
+    allow_origins: Iterable[str] = (),
+) -> Starlette:
     """The application serving ``index_path``, opened and verified now
     (``IndexLoadError`` if it cannot be). While the app runs (its lifespan),
     a thread watches the file every ``check_interval`` seconds; with
     ``handle_sighup`` (only where the event loop runs on the main thread)
-    SIGHUP makes it look at once."""
+    SIGHUP makes it look at once. Pages of the origins ``allow_origins``
+    (``https://www.example.com``; ``ValueError`` for anything else) may call
+    the API from the browser."""
+    origins = frozenset(checked_origin(origin) for origin in allow_origins)
     live = LiveIndex(index_path, check_interval)
     page = (importlib.resources.files("quillon.server") / "static" / "index.html").read_bytes()
 
@@ -200,13 +257,68 @@ def create_app(index_path: str | pathlib.Path, check_interval: float = 1.0, hand
                 asyncio.get_running_loop().remove_signal_handler(signal.SIGHUP)
             live.stop()
 
+    api = ["GET", "OPTIONS"]  # HEAD comes with GET
     app = Starlette(
-        routes=[Route("/api/suggest", suggest), Route("/healthz", healthz), Route("/", home)],
+        routes=[
+            Route("/api/suggest", _cross_origin(suggest, origins), methods=api),
+            Route("/healthz", _cross_origin(healthz, origins), methods=api),
+            Route("/", home),
+        ],
         exception_handlers={HTTPException: _http_error, Exception: _internal_error},
         lifespan=lifespan,
     )
     app.state.live = live
     return app
+
+
+def _cross_origin(endpoint: Endpoint, origins: frozenset[str]) -> Endpoint:
+    """``endpoint`` for pages of ``origins`` too: it answers their preflight
+    and marks its answers to them as readable. Every answer varies by
+    Origin once any origin is allowed, so that a cache keeps them apart."""
+
+    async def answer(request: Request) -> Response:
+        origin = request.headers.get("origin")
+        allowed = origin if origin is not None and origin in origins else None
+        if request.method == "OPTIONS":
+            return _preflight(request, allowed)
+        response = await endpoint(request)
+        if origins:
+            response.headers.append("Vary", "Origin")
+        if allowed is not None:
+            response.headers["Access-Control-Allow-Origin"] = allowed
+        return response
+
+    return answer
+
+
+def _preflight(request: Request, allowed_origin: str | None) -> Response:
+    method = request.headers.get("access-control-request-method")
+    where = f"{request.method} {request.url.path}"
+    if method is None or "origin" not in request.headers:
+        return JSONResponse({"error": f"Method Not Allowed: {where}"}, status_code=405, headers={"Allow": CORS_METHODS})
+    if allowed_origin is None:
+        shown = _shown(request.headers["origin"])
+        return JSONResponse(
+            {"error": f"cross-origin request refused: origin {shown} is not allowed"},
+            status_code=403,
+            headers={"Vary": "Origin"},
+        )
+    if method not in ("GET", "HEAD"):
+        return JSONResponse(
+            {"error": f"cross-origin request refused: the API answers {CORS_METHODS}, not {_shown(method)}"},
+            status_code=403,
+            headers={"Vary": "Origin"},
+        )
+    headers = {
+        "Access-Control-Allow-Origin": allowed_origin,
+        "Access-Control-Allow-Methods": CORS_METHODS,
+        "Access-Control-Max-Age": CORS_MAX_AGE,
+        "Vary": "Origin",
+    }
+    asked = request.headers.get("access-control-request-headers")
+    if asked:
+        headers["Access-Control-Allow-Headers"] = asked
+    return Response(status_code=204, headers=headers)
 
 
 def _video_json(video: VideoMatch) -> dict[str, object]:

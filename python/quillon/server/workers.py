@@ -16,7 +16,7 @@ import pathlib
 import signal
 import socket
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import uvicorn
@@ -25,7 +25,7 @@ from uvicorn.supervisors import Multiprocess
 
 from quillon.errors import IndexLoadError
 from quillon.index import Index
-from quillon.server.app import create_app
+from quillon.server.app import checked_origin, create_app
 from quillon.server.live import logger
 
 __all__ = ["serve", "worker_app"]
@@ -33,6 +33,7 @@ __all__ = ["serve", "worker_app"]
 # How the supervisor tells its spawned workers what to serve.
 ENV_INDEX = "QUILLON_SERVE_INDEX"
 ENV_CHECK_INTERVAL = "QUILLON_SERVE_CHECK_INTERVAL"
+ENV_ALLOW_ORIGINS = "QUILLON_SERVE_ALLOW_ORIGINS"  # separated by spaces, which no origin holds
 
 LOG_CONFIG: dict[str, Any] = {
     "version": 1,
@@ -54,16 +55,19 @@ def serve(
     check_interval: float = 1.0,
     access_log: bool = False,
     announce: Callable[[str], None] = print,
+    allow_origins: Sequence[str] = (),
 ) -> int:
-    """Serves ``index_path`` until SIGINT or SIGTERM, then returns 0.
+    """Serves ``index_path`` until SIGINT or SIGTERM, then returns 0; pages
+    of ``allow_origins`` may call its API (see ``create_app``).
 
     Raises ``IndexLoadError`` if the index cannot be opened and ``OSError``
     if the address cannot be listened on, before serving anything."""
     if workers < 1:
         raise ValueError(f"--workers must be at least 1, not {workers}")
+    origins = [checked_origin(origin) for origin in allow_origins]
     app: Starlette | None = None
     if workers == 1:
-        app = create_app(index_path, check_interval, handle_sighup=True)
+        app = create_app(index_path, check_interval, handle_sighup=True, allow_origins=origins)
         index = app.state.live.current.index
     else:
         index = Index.open(index_path)  # each worker opens it again; this checks it first
@@ -87,6 +91,7 @@ def serve(
             _spawn_without_rerunning_main()
             os.environ[ENV_INDEX] = str(pathlib.Path(index_path).resolve())
             os.environ[ENV_CHECK_INTERVAL] = str(check_interval)
+            os.environ[ENV_ALLOW_ORIGINS] = " ".join(origins)
             config = uvicorn.Config("quillon.server.workers:worker_app", factory=True, workers=workers, **options)
             _Supervisor(config, sockets=[listener]).run()
     except KeyboardInterrupt:
@@ -101,7 +106,12 @@ def serve(
 def worker_app() -> Starlette:
     """The app of one worker process of the supervisor."""
     try:
-        return create_app(os.environ[ENV_INDEX], float(os.environ[ENV_CHECK_INTERVAL]), handle_sighup=True)
+        return create_app(
+            os.environ[ENV_INDEX],
+            float(os.environ[ENV_CHECK_INTERVAL]),
+            handle_sighup=True,
+            allow_origins=os.environ.get(ENV_ALLOW_ORIGINS, "").split(),
+        )
     except IndexLoadError as error:
         # Only a worker started in place of one that died gets here (the
         # file was checked before the first ones). With no index of its own
