@@ -96,6 +96,9 @@ def test_demo_serves_the_example_index_and_stops_on_ctrl_c(example_index, tmp_pa
     with running_server(["demo", "--dir", str(example_index.parent)], tmp_path / "demo.log") as server:
         with urllib.request.urlopen(server.url + "/", timeout=30) as response:
             assert b'<input id="q"' in response.read()
-        answer = server.get("/api/suggest?q=mothr")
-        assert answer["max_dist"] == 1 and {"term": "mother", "distance": 1} in answer["terms"]
+        # The example site: multi-word completions, videos with titles.
+        answer = server.get("/api/suggest?q=how%20t")
+        assert answer["max_dist"] == 1 and answer["completions"][0]["term"].startswith("how t")
+        assert all(" " in c["term"] for c in answer["completions"][:3])
+        assert answer["videos"] and all(video["title"] for video in answer["videos"])
         assert os.path.samefile(server.get("/healthz")["index"]["path"], example_index)
