@@ -143,6 +143,11 @@ class BestFirst {
 
 }  // namespace
 
+bool root_completes(std::size_t length, std::uint32_t bound, std::span<const std::uint32_t> schedule) {
+  if (length > bound) return false;
+  return schedule.empty() || length <= at(schedule, std::min(length, schedule.size() - 1));
+}
+
 void PrefixHits::add(std::uint32_t node, std::uint32_t edits, std::uint32_t above, std::span<const char32_t> path,
                      char32_t label) {
   const auto depth = static_cast<std::uint32_t>(path.size() + 1);
@@ -168,14 +173,16 @@ std::vector<Completion> top_completions(const TrieView& trie, const CompletionVi
   return out;
 }
 
-std::vector<Completion> complete(const TrieView& trie, const CompletionView& data, const CompletionQuery& q) {
-  if (trie.node_count() == 0 || q.limit == 0) return {};
-  std::vector<char32_t> query;
-  utf8::decode(q.text, query);
-  const std::uint32_t bound = completion_bound(q.max_edits, query.size());
+namespace {
+
+// The best completions within exactly `bound` edits' walk.
+std::vector<Completion> complete_within(const TrieView& trie, const CompletionView& data, std::span<const char32_t> query,
+                                        std::uint32_t bound, std::uint32_t limit, bool first_exact,
+                                        std::span<const std::uint32_t> schedule) {
   PrefixHits found;
   // Held to the first character, the empty prefix of a term is no match.
-  if (!q.first_exact || query.empty()) found.add_root(static_cast<std::uint32_t>(query.size()), bound);
+  if ((!first_exact || query.empty()) && root_completes(query.size(), bound, schedule))
+    found.add_root(static_cast<std::uint32_t>(query.size()), bound);
   auto walk_with = [&](auto& rows) {
     auto on_child = [&](std::uint32_t child, std::uint32_t edits, std::span<const char32_t> path, char32_t label) {
       const std::uint64_t above = rows.path_best(path.size());
@@ -186,10 +193,26 @@ std::vector<Completion> complete(const TrieView& trie, const CompletionView& dat
     walk(trie, rows, bound, std::nullopt, on_child);
   };
   if (bound < UINT16_MAX)
-    with_osa_rows<std::uint16_t>(query, bound, q.first_exact, walk_with);
+    with_osa_rows<std::uint16_t>(query, bound, first_exact, schedule, walk_with);
   else
-    with_osa_rows<std::uint32_t>(query, bound, q.first_exact, walk_with);
-  return top_completions(trie, data, found, bound, q.limit);
+    with_osa_rows<std::uint32_t>(query, bound, first_exact, schedule, walk_with);
+  return top_completions(trie, data, found, bound, limit);
+}
+
+}  // namespace
+
+std::vector<Completion> complete(const TrieView& trie, const CompletionView& data, const CompletionQuery& q) {
+  if (trie.node_count() == 0 || q.limit == 0) return {};
+  std::vector<char32_t> query;
+  utf8::decode(q.text, query);
+  const std::uint32_t bound = completion_bound(q.max_edits, query.size());
+  // Tier by tier, each walk within one more edit, until the tiers fill the
+  // limit: the tiers of a walk within e edits are those of any wider walk,
+  // and the exact text of a popular query fills the list at once.
+  for (std::uint32_t edits = 0;; ++edits) {
+    std::vector<Completion> found = complete_within(trie, data, query, edits, q.limit, q.first_exact, q.schedule);
+    if (found.size() >= q.limit || edits >= bound) return found;
+  }
 }
 
 }  // namespace quillon

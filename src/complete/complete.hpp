@@ -84,9 +84,19 @@ struct CompletionQuery {
   std::uint32_t limit = 10;
   // Hold every completion to the query's first character.
   bool first_exact = false;
+  // The edits each prefix of the text may have (osa_rows.hpp), for j = 0 ..
+  // its length in code points; empty: max_edits for every prefix.
+  std::span<const std::uint32_t> schedule = {};
 };
 
-// The best completions of a query: the walk, then top_completions.
+// Whether the root (every term) completes a query of `length` code points
+// within `bound` edits and the schedule's for the whole query.
+bool root_completes(std::size_t length, std::uint32_t bound, std::span<const std::uint32_t> schedule);
+
+// The best completions of a query: the walk, then top_completions; walks
+// within 0, 1, ... edits in turn, until the tiers found fill the limit or
+// max_edits is reached (the answer is the same as one walk within
+// max_edits).
 std::vector<Completion> complete(const TrieView& trie, const CompletionView& data, const CompletionQuery& query);
 
 // The bound a walk needs for `max_edits` on a query of `code_points`: never

@@ -14,6 +14,11 @@
 //   path best  the least last cell of the rows from the root down to a
 //            depth: the fewest edits with which the query matches a prefix
 //            of the node's term.
+//   schedule the edits each prefix of the query may have: cell j counts
+//            only when it is within the edits its first j characters allow
+//            (the budget of a text of j characters), and reads as the cap
+//            beyond. Typos then count against the length at which they were
+//            typed: what a keystroke could complete, the next still can.
 //
 // The frontier. As with Levenshtein rows, once a row's least cell is the
 // bound only a diagonal match from a slot at the bound keeps a child within
@@ -59,7 +64,10 @@ class OsaRows {
   // `first_exact`: a term whose first character differs from the query's
   // first character is never within the bound (its subtree is pruned at
   // depth 1). An empty query has no first character to hold to.
-  OsaRows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact = false)
+  // `schedule`: the edits allowed for the query's first j characters, j = 0
+  // .. n, never decreasing (empty: the bound for every j).
+  OsaRows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact = false,
+          std::span<const std::uint32_t> schedule = {})
       : n_(query.size()),
         bound_(bound),
         slots_(kSlots ? kSlots : 2 * std::size_t{bound} + 1),
@@ -70,7 +78,15 @@ class OsaRows {
     grow(2);
     padded_.assign(rows_ + slots_ + 2, 0xFFFFFFFF);
     std::copy(query.begin(), query.end(), padded_.begin() + static_cast<std::ptrdiff_t>(bound_ + 1));
-    for (std::size_t j = 0; j <= std::min<std::size_t>(n_, bound_); ++j) cells_[bound_ + 1 + j] = static_cast<Cell>(j);
+    // limits_[depth + s]: the edits cell j of the row at depth + 1 (slot s)
+    // may hold, j = depth + s - bound; past the query, the query's own.
+    limits_.assign(padded_.size(), bound_);
+    if (!schedule.empty()) {
+      for (std::size_t i = bound_; i < limits_.size(); ++i)
+        limits_[i] = std::min<std::uint32_t>(bound_, at(schedule, std::min(i - bound_, schedule.size() - 1)));
+    }
+    for (std::size_t j = 0; j <= std::min<std::size_t>(n_, bound_); ++j)
+      cells_[bound_ + 1 + j] = static_cast<Cell>(j <= limits_[bound_ + j] ? j : bound_ + 1);
     path_best_[0] = std::min<std::uint64_t>(n_, cap_);
     if (first_ != 0) {
       // Only the root's child labelled with the first character passes: the
@@ -106,6 +122,7 @@ class OsaRows {
     const Cell* before = depth > 0 ? cells_.data() + (depth - 1) * width_ : nullptr;
     Cell* cur = cells_.data() + (depth + 1) * width_;
     const char32_t* q = padded_.data() + depth;
+    const std::uint32_t* limit = limits_.data() + depth;
     const char32_t parent = labels_[depth];
     const std::size_t last = n_slot(depth);
     const Wide cap = cap_;
@@ -117,8 +134,12 @@ class OsaRows {
       Wide v = std::min(diagonal, step_in);
       // A swap: this label is query character j - 1 and the parent's is
       // query character j (q[s - 1] and q[s]).
-      if (before != nullptr && q[s - 1] == label && q[s] == parent) v = std::min(v, Wide{before[s]} + 1);
-      v = std::min(v, cap);
+      // A swap counts where it begins, at cell j - 1: what it skips must be
+      // within the schedule there too, or the row before could be pruned
+      // under it.
+      if (before != nullptr && q[s - 1] == label && q[s] == parent && Wide{before[s]} + 1 <= limit[s - 1])
+        v = std::min(v, Wide{before[s]} + 1);
+      v = v > limit[s] ? cap : v;
       cur[s] = static_cast<Cell>(v);
       left = v;
       row_min = s <= last ? std::min(row_min, v) : row_min;
@@ -145,7 +166,8 @@ class OsaRows {
       std::uint64_t at_bound = 0;
       for (std::size_t s = 1; s <= end; ++s) {
         if (row[s] == bound_) at_bound |= std::uint64_t{1} << s;
-        if (before != nullptr && bound_ > 0 && before[s] + std::size_t{1} == bound_ && padded_[depth + s] == labels_[depth]) {
+        if (before != nullptr && bound_ > 0 && before[s] + std::size_t{1} == bound_ && padded_[depth + s] == labels_[depth] &&
+            limits_[depth + s - 1] >= bound_) {  // (limits never decrease: slot s's is at least slot s - 1's)
           const char32_t label = padded_[depth + s - 1];
           passing[count++] = {label, std::uint64_t{1} << s};
           built.add(label);
@@ -221,6 +243,7 @@ class OsaRows {
   Cell cap_;
   char32_t first_;  // 0: any first character
   std::vector<char32_t> padded_;
+  std::vector<std::uint32_t> limits_;  // per cell, aligned as padded_: the schedule's edits
   std::vector<Cell> cells_;
   std::vector<char32_t> labels_;           // labels_[d]: the label into the node at depth d
   std::vector<std::uint64_t> path_best_;   // per depth
@@ -235,9 +258,10 @@ class OsaRows {
 // Runs walk_with(rows) with the rows for `bound`: a band of a fixed size for
 // the usual bounds, one known at run time beyond.
 template <class Cell, class Walk>
-void with_osa_rows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact, Walk& walk_with) {
+void with_osa_rows(std::span<const char32_t> query, std::uint32_t bound, bool first_exact,
+                   std::span<const std::uint32_t> schedule, Walk& walk_with) {
   const auto banded = [&]<std::size_t kSlots>() {
-    OsaRows<Cell, kSlots> rows(query, bound, first_exact);
+    OsaRows<Cell, kSlots> rows(query, bound, first_exact, schedule);
     walk_with(rows);
   };
   switch (bound) {

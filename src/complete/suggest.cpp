@@ -19,21 +19,16 @@ struct TermHit {
   std::uint32_t depth;
 };
 
-}  // namespace
-
-Suggestions suggest(const TrieView& trie, const CompletionView& completion, const SuggestQuery& q) {
+// Everything within exactly `bound` edits, from one walk.
+Suggestions suggest_within(const TrieView& trie, const CompletionView& completion, const SuggestQuery& q,
+                           std::span<const char32_t> query, std::uint32_t bound) {
   Suggestions out;
-  if (trie.node_count() == 0) return out;
-  std::vector<char32_t> query;
-  utf8::decode(q.text, query);
-  const std::uint32_t max_edits = std::min(q.max_edits, kMaxSuggestEdits);
-  const std::uint32_t bound = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(max_edits, std::uint64_t{query.size()} + trie.node_count()));
+  out.edits = bound;
   const bool completing = !completion.nodes.empty() && q.completions > 0;
   const std::uint32_t completion_edits = completion_bound(bound, query.size());
 
   PrefixHits prefixes;
-  if (completing && (!q.first_exact || query.empty()))
+  if (completing && (!q.first_exact || query.empty()) && root_completes(query.size(), completion_edits, q.schedule))
     prefixes.add_root(static_cast<std::uint32_t>(query.size()), completion_edits);
   std::vector<NodeHit> nodes;
   std::vector<TermHit> terms;
@@ -57,9 +52,9 @@ Suggestions suggest(const TrieView& trie, const CompletionView& completion, cons
     walk(trie, rows, bound, std::nullopt, on_child);
   };
   if (bound < UINT16_MAX)
-    with_osa_rows<std::uint16_t>(query, bound, q.first_exact, walk_with);
+    with_osa_rows<std::uint16_t>(query, bound, q.first_exact, q.schedule, walk_with);
   else
-    with_osa_rows<std::uint32_t>(query, bound, q.first_exact, walk_with);
+    with_osa_rows<std::uint32_t>(query, bound, q.first_exact, q.schedule, walk_with);
 
   if (completing) out.completions = top_completions(trie, completion, prefixes, completion_edits, q.completions);
 
@@ -72,10 +67,28 @@ Suggestions suggest(const TrieView& trie, const CompletionView& completion, cons
   }
 
   if (q.videos > 0) {
-    const RankingQuery ranking{q.text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score, true};
+    const RankingQuery ranking{q.text, bound, q.videos, q.include_prefix_nodes, q.min_score, true};
     out.videos = rank_nodes(trie, ranking_nodes_among(trie, std::move(nodes), q.include_prefix_nodes), ranking);
   }
   return out;
+}
+
+}  // namespace
+
+Suggestions suggest(const TrieView& trie, const CompletionView& completion, const SuggestQuery& q) {
+  if (trie.node_count() == 0) return {};
+  std::vector<char32_t> query;
+  utf8::decode(q.text, query);
+  const std::uint32_t max_edits = std::min(q.max_edits, kMaxSuggestEdits);
+  const std::uint32_t bound = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(max_edits, std::uint64_t{query.size()} + trie.node_count()));
+  if (completion.nodes.empty() || q.completions == 0) return suggest_within(trie, completion, q, query, bound);
+  // As few edits as fill the completions: a walk within one more edit only
+  // when the ones before leave the list short.
+  for (std::uint32_t edits = 0;; ++edits) {
+    Suggestions found = suggest_within(trie, completion, q, query, edits);
+    if (found.completions.size() >= q.completions || edits >= bound) return found;
+  }
 }
 
 }  // namespace quillon

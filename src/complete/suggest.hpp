@@ -39,9 +39,14 @@ struct SuggestQuery {
   // As RankingQuery's: which nodes rank videos, and the least score kept.
   std::optional<bool> include_prefix_nodes = true;
   std::optional<double> min_score = std::nullopt;
+  // The edits each prefix of the text may have, as CompletionQuery's.
+  std::span<const std::uint32_t> schedule = {};
 };
 
 struct Suggestions {
+  // The edits the answers allow: the fewest, up to max_edits, whose
+  // completions fill their limit (max_edits itself when none are asked).
+  std::uint32_t edits = 0;
   std::vector<Completion> completions;
   // Terms within max_edits of the whole text, closest first, then in walk
   // order (the terms' code-point order in a trie numbered by the build).
@@ -51,7 +56,10 @@ struct Suggestions {
   std::vector<RankedVideo> videos;
 };
 
-// With `completion` empty (no completion records), no completions.
+// With `completion` empty (no completion records), no completions. Typos
+// are let in only where the text as typed leaves the completions short, as
+// search boxes do: the walk is within 0, 1, ... edits in turn, and the
+// terms and videos are those within the edits that filled the completions.
 Suggestions suggest(const TrieView& trie, const CompletionView& completion, const SuggestQuery& query);
 
 }  // namespace quillon

@@ -151,6 +151,29 @@ bool optional_real(PyObject* obj, std::optional<double>& out) {
   return true;
 }
 
+// A schedule argument: None, or a sequence of edits per prefix length
+// (small ints, never decreasing; at most one entry per code point and one).
+bool schedule_argument(PyObject* obj, std::vector<std::uint32_t>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  Ref items = Ref::steal(PySequence_Fast(obj, "schedule must be a sequence of ints"));
+  if (!items) return false;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
+  if (size > 4096) {
+    PyErr_SetString(PyExc_ValueError, "schedule: more than 4096 entries");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const unsigned long value = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(items.get(), i));
+    if (PyErr_Occurred()) return false;
+    if (value > kMaxSuggestEdits || (!out.empty() && value < out.back())) {
+      PyErr_SetString(PyExc_ValueError, "schedule: edits must not decrease and stay within MAX_EDITS");
+      return false;
+    }
+    out.push_back(static_cast<std::uint32_t>(value));
+  }
+  return true;
+}
+
 // A str argument as UTF-8 (copied: the search runs without the lock).
 bool text_argument(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
@@ -191,21 +214,24 @@ Ref new_list(const std::vector<Item>& items, Make&& make) {
 PyObject* engine_suggest(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kKeywords[] = {"text", "max_edits", "completions", "terms", "videos", "first_exact",
-                                      "prefix_nodes", "min_score", nullptr};
+                                      "prefix_nodes", "min_score", "schedule", nullptr};
     PyObject* text_obj = nullptr;
     PyObject* prefix_obj = Py_True;
     PyObject* min_score_obj = Py_None;
+    PyObject* schedule_obj = Py_None;
     unsigned int max_edits = 0, completions = 0, terms = 0, videos = 0;
     int first_exact = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIII|pOO:suggest", const_cast<char**>(kKeywords), &text_obj,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIII|pOOO:suggest", const_cast<char**>(kKeywords), &text_obj,
                                      &max_edits, &completions, &terms, &videos, &first_exact, &prefix_obj,
-                                     &min_score_obj))
+                                     &min_score_obj, &schedule_obj))
       return nullptr;
     std::string text;
+    std::vector<std::uint32_t> schedule;
     SuggestQuery q;
     if (!text_argument(text_obj, text) || !tri_state(prefix_obj, q.include_prefix_nodes) ||
-        !optional_real(min_score_obj, q.min_score))
+        !optional_real(min_score_obj, q.min_score) || !schedule_argument(schedule_obj, schedule))
       return nullptr;
+    q.schedule = schedule;
     q.text = text;
     q.max_edits = max_edits;
     q.completions = completions;
@@ -214,11 +240,13 @@ PyObject* engine_suggest(PyObject* self, PyObject* args, PyObject* kwargs) {
     q.first_exact = first_exact != 0;
     const index_file::OpenedIndex& index = index_of(self);
     Suggestions found;
+    unsigned long edits_found = 0;
     {
       WithoutInterpreterLock unlocked;
       found = suggest(index.trie, index.completion, q);
     }
     Ref completion_list = new_list(found.completions, [&](const Completion& c) { return completion_tuple(index, c); });
+    edits_found = found.edits;
     Ref term_list = new_list(found.terms, [](const MatchResult& m) {
       return Ref::steal(Py_BuildValue("(Nk)", new_text(m.term).release(), static_cast<unsigned long>(m.dist)));
     });
@@ -226,27 +254,32 @@ PyObject* engine_suggest(PyObject* self, PyObject* args, PyObject* kwargs) {
       return Ref::steal(Py_BuildValue("(kd)", static_cast<unsigned long>(v.video), v.score));
     });
     if (!completion_list || !term_list || !video_list) return nullptr;
-    return PyTuple_Pack(3, completion_list.get(), term_list.get(), video_list.get());
+    Ref edits = Ref::steal(PyLong_FromUnsignedLong(edits_found));
+    if (!edits) return nullptr;
+    return PyTuple_Pack(4, completion_list.get(), term_list.get(), video_list.get(), edits.get());
   });
 }
 
 // complete(text, max_edits, limit, first_exact=False)
 PyObject* engine_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kKeywords[] = {"text", "max_edits", "limit", "first_exact", nullptr};
+    static const char* kKeywords[] = {"text", "max_edits", "limit", "first_exact", "schedule", nullptr};
     PyObject* text_obj = nullptr;
+    PyObject* schedule_obj = Py_None;
     unsigned int max_edits = 0, limit = 0;
     int first_exact = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OII|p:complete", const_cast<char**>(kKeywords), &text_obj,
-                                     &max_edits, &limit, &first_exact))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OII|pO:complete", const_cast<char**>(kKeywords), &text_obj,
+                                     &max_edits, &limit, &first_exact, &schedule_obj))
       return nullptr;
     std::string text;
-    if (!text_argument(text_obj, text)) return nullptr;
+    std::vector<std::uint32_t> schedule;
+    if (!text_argument(text_obj, text) || !schedule_argument(schedule_obj, schedule)) return nullptr;
     const index_file::OpenedIndex& index = index_of(self);
     std::vector<Completion> found;
     {
       WithoutInterpreterLock unlocked;
-      found = complete(index.trie, index.completion, {text, std::min(max_edits, kMaxSuggestEdits), limit, first_exact != 0});
+      found = complete(index.trie, index.completion,
+                       {text, std::min(max_edits, kMaxSuggestEdits), limit, first_exact != 0, schedule});
     }
     return new_list(found, [&](const Completion& c) { return completion_tuple(index, c); }).release();
   });
@@ -458,10 +491,12 @@ PyObject* get_catalogued(PyObject* self, void*) { return PyBool_FromLong(index_o
 
 PyMethodDef kMethods[] = {
     {"suggest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_suggest)), METH_VARARGS | METH_KEYWORDS,
-     "suggest($self, text, max_edits, completions, terms, videos, first_exact=False, prefix_nodes=True, min_score=None)\n--\n\n"
-     "One walk: (completions, terms, videos) for `text`, normalised as the terms are."},
+     "suggest($self, text, max_edits, completions, terms, videos, first_exact=False, prefix_nodes=True, min_score=None, "
+     "schedule=None)\n--\n\n"
+     "(completions, terms, videos, edits) for `text`, normalised as the terms are: the fewest edits up to max_edits "
+     "that fill the completions."},
     {"complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_complete)), METH_VARARGS | METH_KEYWORDS,
-     "complete($self, text, max_edits, limit, first_exact=False)\n--\n\n"
+     "complete($self, text, max_edits, limit, first_exact=False, schedule=None)\n--\n\n"
      "[(term, display or None, edits, count, covered)], best first."},
     {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_fuzzy_match)),
      METH_VARARGS | METH_KEYWORDS, "fuzzy_match($self, term, max_dist=1, limit=None)\n--\n\nAs PrefixSearch.fuzzy_match."},

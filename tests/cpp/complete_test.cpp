@@ -48,9 +48,18 @@ std::vector<Completion> without_nodes(std::vector<Completion> found) {
 }
 
 std::vector<Completion> complete(const Completable& c, const std::u32string& query, std::uint32_t max_edits,
-                                 std::uint32_t limit = 10, bool first_exact = false) {
+                                 std::uint32_t limit = 10, bool first_exact = false,
+                                 std::span<const std::uint32_t> schedule = {}) {
   const std::string text = to_utf8(query);
-  return without_nodes(quillon::complete(c.trie, c.data.view(), {text, max_edits, limit, first_exact}));
+  return without_nodes(quillon::complete(c.trie, c.data.view(), {text, max_edits, limit, first_exact, schedule}));
+}
+
+// A schedule of `edits` edits, the first allowed from `one` code points,
+// the second from `two`, the third two further on.
+std::vector<std::uint32_t> schedule_of(std::size_t length, std::uint32_t one, std::uint32_t two) {
+  std::vector<std::uint32_t> schedule(length + 1);
+  for (std::size_t j = 0; j <= length; ++j) schedule[j] = (j >= one) + (j >= two) + (j >= two + 2);
+  return schedule;
 }
 
 TEST(PrefixDistance, CountsASwapOfNeighboursAsOneEdit) {
@@ -84,6 +93,16 @@ TEST(CompletionTiers, ATermReachedAtTwoDistancesComesOnceAtTheLower) {
   EXPECT_EQ(complete(c, U"ab", 1), (std::vector<Completion>{{"ab", 0, 0, 1, 2}, {"ax", 0, 1, 7, 2}}));
 }
 
+TEST(CompletionBudget, TyposCountAgainstTheLengthAtWhichTheyWereTyped) {
+  // "rxact" has its typo in the first two characters: with no edit allowed
+  // for them, it completes nothing; "reaxt" has it later, within one edit.
+  const Completable c = completable({{U"react", 5}, {U"reach", 3}});
+  const std::vector<std::uint32_t> schedule = schedule_of(5, 3, 8);
+  EXPECT_EQ(complete(c, U"rxact", 1, 10, false, schedule), std::vector<Completion>{});
+  EXPECT_EQ(complete(c, U"rxact", 1), (std::vector<Completion>{{"react", 0, 1, 5, 5}}));
+  EXPECT_EQ(complete(c, U"reaxt", 1, 10, false, schedule), (std::vector<Completion>{{"react", 0, 1, 5, 5}}));
+}
+
 TEST(CompletionBudget, NeverMoreThanTheQuerysLength) {
   // The empty prefix of every term is that far.
   EXPECT_EQ(completion_bound(3, 2), 2u);
@@ -113,10 +132,12 @@ TEST(CompletionTwin, BestFirstFindsWhatSortingEveryTermFinds) {
       const std::uint32_t limit = 1 + rng() % 12;
       const bool first_exact = rng() % 3 == 0;
       const std::uint32_t bound = completion_bound(max_edits, query.size());
-      ASSERT_EQ(complete(c, query, max_edits, limit, first_exact),
-                reference::complete(c.terms, query, bound, limit, first_exact))
+      const std::vector<std::uint32_t> schedule =
+          rng() % 2 ? schedule_of(query.size(), rng() % 4, 2 + rng() % 5) : std::vector<std::uint32_t>{};
+      ASSERT_EQ(complete(c, query, max_edits, limit, first_exact, schedule),
+                reference::complete(c.terms, query, bound, limit, first_exact, schedule))
           << "query '" << to_utf8(query) << "' max_edits " << max_edits << " limit " << limit
-          << (first_exact ? " first exact" : "");
+          << (first_exact ? " first exact" : "") << (schedule.empty() ? "" : " scheduled");
     }
   }
 }

@@ -1,6 +1,7 @@
 // One walk for a keystroke, swaps counting one edit throughout: its
-// completions are complete()'s, its terms and videos those of the textbook
-// swap-aware walk's nodes, on random tries and graphs.
+// completions are complete()'s, within the fewest edits that fill them; its
+// terms and videos those of the textbook swap-aware walk's nodes within
+// those edits, on random tries and graphs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,14 +53,34 @@ TEST(Suggest, OneWalkAnswersAsTheTwinsDo) {
     SuggestQuery q{text, static_cast<std::uint32_t>(rng() % (graph ? 3 : 4)), 1 + static_cast<std::uint32_t>(rng() % 8),
                    static_cast<std::uint32_t>(rng() % 8), static_cast<std::uint32_t>(rng() % 8), rng() % 3 == 0,
                    prefix_modes[rng() % 3], rng() % 2 ? std::optional<double>(0.0) : std::nullopt};
+    std::vector<std::uint32_t> schedule;
+    if (rng() % 2) {
+      schedule.resize(query.size() + 1);
+      const std::uint32_t one = rng() % 4, two = one + rng() % 5;
+      for (std::size_t j = 0; j < schedule.size(); ++j) schedule[j] = (j >= one) + (j >= two);
+      q.schedule = schedule;
+    }
     const Suggestions got = suggest(trie, completion.view(), q);
     const std::string where = "round " + std::to_string(round) + " '" + text + "'";
 
     const std::vector<Completion> completions =
-        graph ? std::vector<Completion>{} : complete(trie, completion.view(), {text, q.max_edits, q.completions, q.first_exact});
+        graph ? std::vector<Completion>{}
+              : complete(trie, completion.view(), {text, q.max_edits, q.completions, q.first_exact, q.schedule});
     ASSERT_EQ(got.completions, completions) << where;
+    // The fewest edits that fill the completions, or all of them (never more
+    // than the query's length and the nodes, past which none is needed).
+    const std::uint64_t most = std::min<std::uint64_t>(q.max_edits, query.size() + trie.node_count());
+    ASSERT_LE(got.edits, most) << where;
+    if (got.edits < most) {
+      ASSERT_GE(got.completions.size(), q.completions) << where;
+    }
+    if (got.edits > 0 && !graph) {
+      ASSERT_LT(complete(trie, completion.view(), {text, got.edits - 1, q.completions, q.first_exact, q.schedule}).size(),
+                q.completions)
+          << where;
+    }
 
-    const std::vector<NodeHit> nodes = reference::osa_walk(trie, query, q.max_edits, q.first_exact);
+    const std::vector<NodeHit> nodes = reference::osa_walk(trie, query, got.edits, q.first_exact, q.schedule);
     std::vector<MatchResult> terms = terms_of(trie, nodes, q.terms);
     ASSERT_EQ(got.terms.size(), terms.size()) << where;
     for (std::size_t i = 0; i < terms.size(); ++i) {
@@ -67,7 +88,7 @@ TEST(Suggest, OneWalkAnswersAsTheTwinsDo) {
       ASSERT_EQ(got.terms[i].dist, terms[i].dist) << where;
     }
 
-    const RankingQuery ranking{text, q.max_edits, q.videos, q.include_prefix_nodes, q.min_score, true};
+    const RankingQuery ranking{text, got.edits, q.videos, q.include_prefix_nodes, q.min_score, true};
     const std::vector<NodeHit> ranked_nodes = ranking_nodes_among(trie, nodes, q.include_prefix_nodes);
     ASSERT_TRUE(reference::identical(got.videos, rank_nodes(trie, ranked_nodes, ranking))) << where;
   }
