@@ -20,6 +20,7 @@ import gc
 import json
 import math
 import os
+import pathlib
 import platform
 import random
 import re
@@ -737,3 +738,358 @@ def load_stored(directory, name):
     if search.to_bytes() != data:
         raise RuntimeError(f"{name}: to_bytes(from_bytes(b)) != b")
     return search, data
+
+
+# --------------------------------------------------------------------------
+# Completions: the data sets, the typing sessions and the peers
+# (completion_quality.py, completion_speed.py)
+#
+# Three data sets, each an index written by quillon build and the searches
+# that sessions are drawn from: "example", the example video site of
+# quillon.example.site (its held-out log); "million", the same generator at a
+# million distinct queries and more (part files, as examples/make_video_site.py
+# writes them); "english", a word list with the counts that load_dataset's
+# catalogue gives (sessions drawn from the list by those counts). Generated
+# once into --data and reused while the generator and the parameters are
+# the same.
+# --------------------------------------------------------------------------
+
+COMPLETION_DATA = "/tmp/quillon-bench/completions"
+COMPLETION_SETS = ("example", "million", "english")
+SITE_ROWS = 300_000
+MILLION_ROWS = 4_000_000
+QUICK_SITE_ROWS = 20_000
+QUICK_SITE_VIDEOS = 2_000
+QUICK_COMPLETION_WORDS = 5_000
+REDISEARCH_MODULE = "/usr/lib/redis/modules/redisearch.so"
+
+
+def completion_options(parser):
+    """The options the completion benchmarks share (parse_args's `more`)."""
+    parser.add_argument("--data", default=COMPLETION_DATA, metavar="DIR", help=f"where the data sets are generated and kept (default {COMPLETION_DATA})")
+    parser.add_argument("--sets", default=",".join(COMPLETION_SETS), metavar="NAMES", help="data sets, comma-separated, of " + ", ".join(COMPLETION_SETS) + " (default all; --quick: example,english at small sizes)")
+    parser.add_argument("--site-rows", type=int, metavar="N", help=f"searches in the example site's log (default {SITE_ROWS:,}; --quick {QUICK_SITE_ROWS:,})")
+    parser.add_argument("--million-rows", type=int, default=MILLION_ROWS, metavar="N", help=f"searches in the million set's log (default {MILLION_ROWS:,}: 1.1 million distinct queries)")
+    parser.add_argument("--words", default=ENGLISH, metavar="PATH", help=f"the word list of the english set (default {ENGLISH})")
+    parser.add_argument("--sample-words", type=int, metavar="N", help=f"about N evenly spaced words of the list (default all; --quick {QUICK_COMPLETION_WORDS:,})")
+    parser.add_argument("--typos", type=float, default=0.5, metavar="FRACTION", help="share of sessions typed with typos, a quarter of them with two (default 0.5)")
+
+
+def completion_set_names(args):
+    names = [name.strip() for name in args.sets.split(",") if name.strip()]
+    for name in names:
+        if name not in COMPLETION_SETS:
+            raise SystemExit(f"--sets: unknown data set {name!r} (of {', '.join(COMPLETION_SETS)})")
+    if args.quick and args.sets == ",".join(COMPLETION_SETS):
+        names = ["example", "english"]
+    return names
+
+
+class CompletionSet:
+    """One data set: its index (opened without the SHA-256 check; the build
+    wrote it), the searches that sessions are drawn from, and what the
+    report says of them."""
+
+    def __init__(self, name, index_path, searches, info):
+        from quillon import Index
+
+        self.name = name
+        self.index_path = index_path
+        self.index = Index.open(index_path, verify=False)
+        self.searches = searches
+        self.info = dict(info, terms=self.index.manifest.terms, nodes=self.index.manifest.nodes, index_bytes=self.index.size_bytes)
+
+    def heading(self):
+        i = self.info
+        return f"== {self.name}: {i['source']}; {i['terms']:,} terms, {i['nodes']:,} nodes, index {i['index_bytes'] / 2**20:,.1f} MiB"
+
+
+def _source_digest(module):
+    import hashlib
+
+    with open(module.__file__, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()[:16]
+
+
+def _cached(folder, stamp, make):
+    """Runs make(folder) unless folder/stamp.json records the same stamp."""
+    path = os.path.join(folder, "stamp.json")
+    try:
+        with open(path, encoding="utf-8") as f:
+            if json.load(f) == stamp:
+                return
+    except (OSError, ValueError):
+        pass
+    os.makedirs(folder, exist_ok=True)
+    make(folder)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(stamp, f)
+
+
+def quillon_build(sources, index, *options):
+    """`quillon build SOURCES -o INDEX`, quiet; stops the benchmark on failure."""
+    command = [sys.executable, "-m", "quillon", "build", *sources, "-o", index, "-q", *options]
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"quillon build failed ({done.returncode}): {done.stderr.strip()}")
+
+
+def site_set(args, name, rows, parts):
+    """The example video site of `rows` searches (integer ids, so that any
+    build reads them), its index and its held-out log."""
+    import quillon.example.site as site
+    from quillon.build.evaluate import read_searches
+
+    videos = (QUICK_SITE_VIDEOS if args.quick else site.DEFAULT_VIDEOS) if parts is None else max(site.DEFAULT_VIDEOS, rows // 13)
+    folder = os.path.join(args.data, f"{name}-{rows}-{args.seed}")
+    stamp = {"rows": rows, "videos": videos, "parts": parts, "seed": args.seed, "generator": _source_digest(site)}
+
+    def make(folder):
+        progress(f"{name}: generating {rows:,} searches (quillon.example.site) in {folder}")
+        made = site.make_site(folder, rows, videos, args.seed, parts=parts, id_kind="int")
+        progress(f"{name}: quillon build")
+        quillon_build([str(made.search_log)], os.path.join(folder, "site.idx"))
+
+    _cached(folder, stamp, make)
+    suffix = ".parquet" if parts is None else ""
+    held_out = os.path.join(folder, f"held_out{suffix}")
+    searches = read_searches([held_out])
+    source = f"quillon.example.site, {rows:,} searches of {videos:,} videos (seed {args.seed}), held out {searches.rows:,}"
+    return CompletionSet(name, os.path.join(folder, "site.idx"), searches, {"source": source, "folder": folder, "rows": rows})
+
+
+def word_counts(path, sample_words, seed):
+    """A word list's words with the counts load_dataset's catalogue gives
+    them (each word's payload total), in the list's order, and each word's
+    (video, count) records."""
+    words = load_words(path, sample_words)
+    catalogue = Catalogue(len(words), seed)
+    records = []
+    for word in words:
+        total, picks, counts = catalogue.payload()
+        records.append((word, total, [(catalogue.ids[pick], count) for pick, count in zip(picks, counts)]))
+    return records
+
+
+def word_set(args):
+    """The word list as a log (one row per word and video, with its count),
+    its index, and sessions drawn from the words by their counts."""
+    from quillon.build.evaluate import Searches
+
+    sample = args.sample_words if args.sample_words is not None else (QUICK_COMPLETION_WORDS if args.quick else None)
+    if not os.path.isfile(args.words):
+        raise SystemExit(f"word list not found: {args.words} (see benchmarks/README.md for apt-get install)")
+    records = word_counts(args.words, sample, args.seed)
+    folder = os.path.join(args.data, f"english-{sample or 'all'}-{args.seed}")
+    stamp = {"words": args.words, "size": os.path.getsize(args.words), "sample": sample, "seed": args.seed}
+
+    def make(folder):
+        import csv
+
+        progress(f"english: {len(records):,} words to a log in {folder}")
+        log = os.path.join(folder, "log.csv")
+        with open(log, "w", newline="", encoding="utf-8") as f:
+            writer = csv.writer(f)
+            writer.writerow(("term", "video_id", "count"))
+            writer.writerows((word, video, count) for word, _total, pairs in records for video, count in pairs)
+        quillon_build([log], os.path.join(folder, "words.idx"), "--count", "count")
+
+    _cached(folder, stamp, make)
+    searches = Searches([w for w, _, _ in records], [t for _, t, _ in records], [pathlib.Path(args.words)])
+    source = f"{args.words} ({debian_package(args.words)}), {len(records):,} words, counts of load_dataset's catalogue (seed {args.seed})"
+    return CompletionSet("english", os.path.join(folder, "words.idx"), searches, {"source": source, "folder": folder})
+
+
+def completion_sets(args):
+    """The data sets named by --sets, generated (or reused) in --data."""
+    sets = []
+    for name in completion_set_names(args):
+        if name == "example":
+            sets.append(site_set(args, "example", args.site_rows or (QUICK_SITE_ROWS if args.quick else SITE_ROWS), None))
+        elif name == "million":
+            sets.append(site_set(args, "million", args.million_rows, max(1, args.million_rows // 1_000_000)))
+        else:
+            sets.append(word_set(args))
+    return sets
+
+
+def completion_sessions(data, args):
+    """quillon eval's sessions over the data set's searches."""
+    from quillon.build.evaluate import make_sessions
+
+    return make_sessions(data.searches, data.index.normalize, args.sessions, args.typos, args.seed)
+
+
+def stored_completions(index):
+    """Every stored term with its count, most searched first: the
+    completions of the empty text, which every term completes."""
+    hits = index.engine.complete("", 0, index.manifest.terms + 1)
+    check(len(hits) == index.manifest.terms, f"{len(hits):,} completions of '' for {index.manifest.terms:,} terms")
+    return [(term, count) for term, _display, _edits, count, _covered in hits]
+
+
+def missing_peers():
+    """What the peer engines need that is not installed: {name: how to get it}."""
+    import importlib.util
+    import shutil
+
+    missing = {}
+    if shutil.which("redis-server") is None:
+        missing["redis-server"] = "apt-get install redis-server"
+    if redisearch_module() is None:
+        missing["the RediSearch module"] = "apt-get install redis-redisearch, or set QUILLON_REDISEARCH_MODULE"
+    if importlib.util.find_spec("redis") is None:
+        missing["redis (Python client)"] = "pip install redis"
+    if importlib.util.find_spec("tantivy") is None:
+        missing["tantivy (Python)"] = "pip install tantivy"
+    if importlib.util.find_spec("rapidfuzz") is None:
+        missing["rapidfuzz"] = "pip install rapidfuzz"
+    return missing
+
+
+def redisearch_module():
+    """The RediSearch module file: $QUILLON_REDISEARCH_MODULE, Debian's, or
+    what dpkg lists for redis-redisearch; None where there is none."""
+    named = os.environ.get("QUILLON_REDISEARCH_MODULE")
+    if named:
+        return named if os.path.isfile(named) else None
+    if os.path.isfile(REDISEARCH_MODULE):
+        return REDISEARCH_MODULE
+    try:
+        listed = subprocess.run(["dpkg", "-L", "redis-redisearch"], capture_output=True, text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    found = [line for line in listed.splitlines() if line.endswith(".so") and os.path.isfile(line)]
+    return found[0] if found else None
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class RediSearch:
+    """A redis-server of our own with the RediSearch module, on a free port
+    of 127.0.0.1, in a temporary folder, nothing saved; stopped by close()."""
+
+    KEY = "completions"
+
+    def __init__(self):
+        import tempfile
+
+        import redis
+
+        module = redisearch_module()
+        if module is None:
+            raise SystemExit("the RediSearch module is not installed (apt-get install redis-redisearch)")
+        self.folder = tempfile.mkdtemp(prefix="quillon-redisearch-")
+        self.port = free_port()
+        self._log = open(os.path.join(self.folder, "redis.log"), "w")
+        self.process = subprocess.Popen(
+            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+             "--dir", self.folder, "--loadmodule", module],
+            stdout=self._log, stderr=subprocess.STDOUT,
+        )  # fmt: skip
+        self.client = redis.Redis(host="127.0.0.1", port=self.port)
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                self.client.ping()
+                break
+            except redis.ConnectionError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    self.close()
+                    raise SystemExit(f"redis-server did not start; see {self._log.name}")
+                time.sleep(0.05)
+        self.module = module
+        self.version = self.client.info("server")["redis_version"]
+        modules = self.client.execute_command("MODULE", "LIST")
+        self.module_version = next((m[b"ver"] for m in modules if m[b"name"] in (b"ft", b"search")), None)
+
+    def load(self, stored):
+        """FT.SUGADD of every (term, count), the count as the score."""
+        pipe = self.client.pipeline(transaction=False)
+        for number, (term, count) in enumerate(stored, 1):
+            pipe.execute_command("FT.SUGADD", self.KEY, term, count)
+            if number % 10_000 == 0:
+                pipe.execute()
+        pipe.execute()
+        held = self.client.execute_command("FT.SUGLEN", self.KEY)
+        check(held == len(stored), f"RediSearch holds {held:,} suggestions of {len(stored):,} added")
+
+    def complete(self, prefix, limit, fuzzy=True):
+        found = self.client.execute_command("FT.SUGGET", self.KEY, prefix, *(("FUZZY",) if fuzzy else ()), "MAX", limit)
+        return [term.decode() for term in found or ()]
+
+    def reset_stats(self):
+        self.client.execute_command("CONFIG", "RESETSTAT")
+
+    def server_usec_per_call(self, command="ft.sugget"):
+        """usec_per_call of `command` in INFO commandstats since the reset."""
+        for name, stats in self.client.info("commandstats").items():
+            if name.lower() == f"cmdstat_{command}":
+                return float(stats["usec_per_call"]), int(stats["calls"])
+        return None, 0
+
+    def close(self):
+        import shutil
+
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self._log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class TantivyTerms:
+    """tantivy (PyPI) over the stored terms: one document per term, the term
+    indexed whole (raw tokenizer) and stored, its count a fast field;
+    complete() is a fuzzy term query with prefix=True and swaps costing one,
+    the hits ordered by count."""
+
+    def __init__(self, stored):
+        import tempfile
+
+        import tantivy
+
+        self.tantivy = tantivy
+        builder = tantivy.SchemaBuilder()
+        builder.add_text_field("term", stored=True, tokenizer_name="raw", index_option="basic")
+        builder.add_unsigned_field("count", stored=False, indexed=False, fast=True)
+        self.schema = builder.build()
+        self.folder = tempfile.mkdtemp(prefix="quillon-tantivy-")
+        self.index = tantivy.Index(self.schema, path=self.folder)
+        writer = self.index.writer(heap_size=256_000_000, num_threads=1)
+        for term, count in stored:
+            doc = tantivy.Document()
+            doc.add_text("term", term)
+            doc.add_unsigned("count", count)
+            writer.add_document(doc)
+        writer.commit()
+        writer.wait_merging_threads()
+        self.index.reload()
+        self.searcher = self.index.searcher()
+        check(self.searcher.num_docs == len(stored), f"tantivy holds {self.searcher.num_docs:,} documents of {len(stored):,}")
+
+    def hits(self, prefix, distance, limit):
+        """(count, document address) of the best `limit`, by count."""
+        query = self.tantivy.Query.fuzzy_term_query(
+            self.schema, "term", prefix, distance=distance, transposition_cost_one=True, prefix=True
+        )
+        return self.searcher.search(query, limit, count=False, order_by_field="count").hits
+
+    def complete(self, prefix, distance, limit):
+        searcher = self.searcher
+        return [searcher.doc(address)["term"][0] for _count, address in self.hits(prefix, distance, limit)]
+
+    def close(self):
+        import shutil
+
+        shutil.rmtree(self.folder, ignore_errors=True)

@@ -29,10 +29,10 @@ def test_open_verifies_and_answers_normalised_queries(index_path):
     assert index.manifest is not None and index.manifest.terms == 5 and index.load_seconds > 0
     assert isinstance(index.search, PrefixSearch)
     assert index.normalize(" CÄT ") == "cat"
-    # Closest first, then trie order; the limit cuts after sorting. Three
-    # characters get no edit by default.
-    assert index.terms("CAT") == [("cat", 0)]
-    assert index.terms("CAT", 1) == [("cat", 0), ("car", 1), ("cart", 1), ("cut", 1)]
+    # Closest first, then trie order; the limit cuts after sorting. Two
+    # characters get no edit by default, three one.
+    assert index.terms("CA") == []
+    assert index.terms("CAT") == index.terms("CAT", 1) == [("cat", 0), ("car", 1), ("cart", 1), ("cut", 1)]
     assert index.terms("Cut", 1, limit=2) == [TermMatch("cut", 0), TermMatch("cat", 1)]
     assert index.search.fuzzy_match("CAT") == []  # the raw trie is not normalised
     # The node of cat: 7 twice, 12, 30 and (from cathedral below it) 5 once
@@ -155,9 +155,15 @@ def test_query_command_prints_tables_or_json_lines(index_path, capsys):
         {
             "query": "Cut",
             "normalized": "cut",
-            "max_dist": 0,
-            "completions": [{"term": "cut", "display": "cut", "edits": 0, "count": 1, "covered": 3}],
-            "terms": [{"term": "cut", "distance": 0}],
+            "max_dist": 1,
+            # The exact completion leaves the list short: one edit is let in.
+            "edits": 1,
+            "completions": [
+                {"term": "cut", "display": "cut", "edits": 0, "count": 1, "covered": 3},
+                {"term": "cat", "display": "cat", "edits": 1, "count": 4, "covered": 3},
+                {"term": "cathedral", "display": "cathedral", "edits": 1, "count": 1, "covered": 3},
+            ],
+            "terms": [{"term": "cut", "distance": 0}, {"term": "cat", "distance": 1}],
         }
     ]
 

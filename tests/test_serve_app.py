@@ -33,13 +33,17 @@ def client(index_path):
 
 
 def answer_of(index, q, max_dist, limit=10, videos=True):
+    """The answer as Index.suggest gives it, in the API's JSON (max_dist:
+    as given, or None)."""
+    found = index.suggest(q, limit, max_dist, videos)
     return {
         "query": q,
         "normalized": index.normalize(q),
-        "max_dist": max_dist,
-        "completions": [c._asdict() for c in index.complete(q, limit, max_dist)],
-        "terms": [{"term": t, "distance": d} for t, d in index.terms(q, max_dist, limit)],
-        "videos": [{"id": v.id, "score": v.score, "title": None} for v in index.videos(q, max_dist, limit)] if videos else None,
+        "max_dist": found.max_edits,
+        "edits": found.edits,
+        "completions": [c._asdict() for c in found.completions],
+        "terms": [{"term": t, "distance": d} for t, d in found.terms],
+        "videos": [{"id": v.id, "score": v.score, "title": None} for v in found.videos] if videos else None,
         "generation": 1,
     }
 
@@ -47,13 +51,13 @@ def answer_of(index, q, max_dist, limit=10, videos=True):
 @pytest.mark.parametrize(
     "query, q, max_dist, limit, videos",
     [
-        ("q=CAT", "CAT", 0, 10, True),  # up to three characters: no edit
-        ("q=cath", "cath", 1, 10, True),  # four to seven: 1
+        ("q=CA", "CA", 0, 10, True),  # up to two characters: no edit
+        ("q=cath", "cath", 1, 10, True),  # three to seven: 1
         ("q=cathedra", "cathedra", 2, 10, True),  # eight: 2
         ("q=%20Cath%C3%A9dral+&max_dist=0", " Cathédral ", 0, 10, True),
         ("q=ca&max_dist=3&limit=2&videos=0", "ca", 3, 2, False),
-        ("q=cat&videos=FALSE&color=blue&limit=1&%ff=%zz", "cat", 0, 1, False),  # unknown parameters ignored
-        ("q=cat&videos=on", "cat", 0, 10, True),
+        ("q=cat&videos=FALSE&color=blue&limit=1&%ff=%zz", "cat", 1, 1, False),  # unknown parameters ignored
+        ("q=cat&videos=on", "cat", 1, 10, True),
         ("q=", "", 0, 10, True),
     ],
 )
@@ -62,7 +66,9 @@ def test_suggest_answers_as_the_index_does(client, index_path, query, q, max_dis
     assert response.status_code == 200
     body = response.json()
     assert body.pop("server_ms") >= 0
-    assert body == answer_of(Index.open(index_path), q, max_dist, limit, videos)
+    given = int(query.split("max_dist=")[1].split("&")[0]) if "max_dist=" in query else None
+    assert body["max_dist"] == max_dist
+    assert body == answer_of(Index.open(index_path), q, given, limit, videos)
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,6 @@
 """Type stubs of quillon._engine, the package's native engine (src/engine/)."""
 
+from collections.abc import Sequence
 from os import PathLike
 from typing import Any, TypedDict, final
 
@@ -52,8 +53,11 @@ class Engine:
         first_exact: bool = False,
         prefix_nodes: bool | None = True,
         min_score: float | None = None,
-    ) -> tuple[list[_CompletionHit], list[tuple[str, int]], list[tuple[int, float]]]: ...
-    def complete(self, text: str, max_edits: int, limit: int, first_exact: bool = False) -> list[_CompletionHit]: ...
+        schedule: Sequence[int] | None = None,
+    ) -> tuple[list[_CompletionHit], list[tuple[str, int]], list[tuple[int, float]], int]: ...
+    def complete(
+        self, text: str, max_edits: int, limit: int, first_exact: bool = False, schedule: Sequence[int] | None = None
+    ) -> list[_CompletionHit]: ...
     def fuzzy_match(self, term: str, max_dist: int = 1, limit: int | None = None) -> list[tuple[str, int, int]]: ...
     def fuzzy_match_video(
         self,

@@ -1,6 +1,6 @@
-"""The ``quillon`` command: ``build``, ``query``, ``info``, ``serve`` and
-``demo``, a thin layer over the public API, the build pipeline and the
-server.
+"""The ``quillon`` command: ``build``, ``query``, ``info``, ``eval``,
+``serve`` and ``demo``, a thin layer over the public API, the build
+pipeline and the server.
 
 Results go to standard output, progress and errors to standard error. Exit
 status: 0 done, 2 bad usage or bad input (one line naming the file and what
@@ -27,11 +27,12 @@ import duckdb
 import quillon
 from quillon.build import BuildOptions, build_index
 from quillon.build.catalog import CatalogOptions
+from quillon.build.evaluate import add_eval_command
 from quillon.build.progress import Progress
 from quillon.build.sources import FORMATS, Columns
 from quillon.errors import BuildError, IndexLoadError
 from quillon.index import Index, Suggestions
-from quillon.limits import DEFAULT_LIMIT, MAX_EDITS, MAX_LIMIT
+from quillon.limits import DEFAULT_LIMIT, MAX_EDITS, MAX_LIMIT, ONE_EDIT_FROM, ONE_EDIT_WITHIN, TWO_EDITS_FROM
 from quillon.normalize import MODES
 
 __all__ = ["main"]
@@ -114,6 +115,13 @@ def _error(message: str) -> None:
     print(f"quillon: error: {message}", file=sys.stderr)
 
 
+def _budget_text() -> str:
+    return (
+        f"none below {ONE_EDIT_FROM} characters, 1 from {ONE_EDIT_FROM}, 2 from {TWO_EDITS_FROM}, "
+        f"at most 1 within the first {ONE_EDIT_WITHIN}"
+    )
+
+
 def _examples(*lines: str) -> str:
     return "example:\n" + "\n".join(f"  {line}" for line in lines)
 
@@ -171,7 +179,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     query.add_argument("index", type=pathlib.Path, metavar="INDEX")
     query.add_argument("texts", nargs="+", metavar="TEXT")
-    query.add_argument("--max-dist", type=_ranged(0, MAX_EDITS), metavar="K", help=f"edits allowed, 0..{MAX_EDITS} (default: by the length of TEXT: 0 up to 3 characters, 1 up to 7, then 2)")
+    query.add_argument("--max-dist", type=_ranged(0, MAX_EDITS), metavar="K", help=f"edits allowed, 0..{MAX_EDITS} (default: by the length of TEXT: {_budget_text()})")
     query.add_argument("--limit", type=_ranged(1, MAX_LIMIT), default=DEFAULT_LIMIT, metavar="N", help=f"completions, terms and videos shown per query, 1..{MAX_LIMIT} (default: {DEFAULT_LIMIT})")
     query.add_argument("--videos", action="store_true", help="also rank the videos")
     query.add_argument("--json", action="store_true", help="one JSON object per query, one a line, as /api/suggest answers")
@@ -189,6 +197,8 @@ def _parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true", help="the manifest and the measures as one JSON object")
     info.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
     info.set_defaults(run=_info, unverified_advice="; --no-verify opens it unverified")
+
+    add_eval_command(commands)
 
     serve = commands.add_parser(
         "serve",
@@ -314,7 +324,12 @@ def _query(args: argparse.Namespace) -> int:
 
 def _answer_json(found: Suggestions) -> dict[str, object]:
     """One answer as ``/api/suggest`` gives it, without the server's fields."""
-    answer: dict[str, object] = {"query": found.query, "normalized": found.normalized, "max_dist": found.max_edits}
+    answer: dict[str, object] = {
+        "query": found.query,
+        "normalized": found.normalized,
+        "max_dist": found.max_edits,
+        "edits": found.edits,
+    }
     answer["completions"] = [completion._asdict() for completion in found.completions]
     answer["terms"] = [match._asdict() for match in found.terms]
     if found.videos is not None:

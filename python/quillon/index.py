@@ -21,7 +21,7 @@ from _quillon import PrefixSearch
 from quillon._engine import DamagedIndexError, Engine, IndexFormatError
 from quillon.errors import IndexLoadError, OutdatedIndexError
 from quillon.integrity import Identity, digests, verified_once
-from quillon.limits import DEFAULT_LIMIT, checked_edits, checked_limit
+from quillon.limits import DEFAULT_LIMIT, checked_edits, checked_limit, default_schedule
 from quillon.manifest import Manifest, manifest_path
 from quillon.normalize import UNICODE_VERSION, Mode, normalize
 
@@ -64,7 +64,9 @@ class Completion(NamedTuple):
 
 
 class Suggestions(NamedTuple):
-    """What a search box shows for one state of its text, from one walk."""
+    """What a search box shows for one state of its text: the completions,
+    and the terms and videos within the fewest edits (up to ``max_edits``)
+    that fill the completions."""
 
     query: str
     normalized: str
@@ -72,6 +74,7 @@ class Suggestions(NamedTuple):
     completions: list[Completion]
     terms: list[TermMatch]
     videos: list[VideoMatch] | None
+    edits: int = 0  # the edits the answer used
 
 
 class Index:
@@ -149,18 +152,28 @@ class Index:
 
     def suggest(self, text: str, limit: int = DEFAULT_LIMIT, max_edits: int | None = None, videos: bool = True) -> Suggestions:
         """Everything a search box shows for ``text``, from one walk: the
-        completions, the terms within ``max_edits`` of the whole text and
-        (with ``videos``) the videos, each list at most ``limit`` long.
-        ``max_edits`` None: by the text's length (``quillon.limits``)."""
+        completions, the terms within the edits of the whole text and (with
+        ``videos``) the videos, each list at most ``limit`` long. Typos are
+        let in only where the text as typed leaves the completions short:
+        the terms and videos are those within the fewest edits, up to
+        ``max_edits``, that fill the completions (``edits``). ``max_edits``
+        None: by the text's length, each typo counted at the length where it
+        was typed (``quillon.limits``). A swap of neighbours is one edit."""
         normalized = self.normalize(text)
         edits = checked_edits(max_edits, normalized)
         checked_limit(limit)
         if self.engine is None:
             terms = self._stored_terms(normalized, edits, limit)
             found = self._stored_videos(normalized, edits, limit, True, None) if videos else None
-            return Suggestions(text, normalized, edits, [], terms, found)
-        completions, term_hits, video_hits = self._guarded(
-            self.engine.suggest, normalized, edits, limit, limit, limit if videos else 0
+            return Suggestions(text, normalized, edits, [], terms, found, edits)
+        completions, term_hits, video_hits, used = self._guarded(
+            self.engine.suggest,
+            normalized,
+            edits,
+            limit,
+            limit,
+            limit if videos else 0,
+            schedule=default_schedule(normalized) if max_edits is None else None,
         )
         return Suggestions(
             text,
@@ -169,12 +182,15 @@ class Index:
             [_completion(hit) for hit in completions],
             [TermMatch(term, distance) for term, distance in term_hits],
             [self._video(video, score) for video, score in video_hits] if videos else None,
+            used,
         )
 
     def complete(self, text: str, limit: int = DEFAULT_LIMIT, max_edits: int | None = None) -> list[Completion]:
         """The most searched stored terms that ``text`` could be the start
-        of, allowing ``max_edits`` typos (None: by the text's length): fewer
-        edits first, then the most searched, then by code point.
+        of, allowing ``max_edits`` typos (None: by the text's length, each
+        typo counted at the length where it was typed): fewer edits first,
+        then the most searched, then by code point. A swap of neighbours is
+        one edit.
 
         Raises ``OutdatedIndexError`` for an index of format 1, which has no
         completions."""
@@ -186,7 +202,8 @@ class Index:
                 f"{self.path}: built by an older quillon (index format 1), which stored no completions; "
                 "rebuild it with quillon build to complete queries"
             )
-        return [_completion(hit) for hit in self._guarded(self.engine.complete, normalized, edits, limit)]
+        schedule = default_schedule(normalized) if max_edits is None else None
+        return [_completion(hit) for hit in self._guarded(self.engine.complete, normalized, edits, limit, schedule=schedule)]
 
     def terms(self, query: str, max_dist: int | None = None, limit: int = DEFAULT_LIMIT) -> list[TermMatch]:
         """The stored terms within ``max_dist`` edits of the whole normalised
@@ -197,7 +214,8 @@ class Index:
         checked_limit(limit)
         if self.engine is None:
             return self._stored_terms(normalized, edits, limit)
-        _, hits, _ = self._guarded(self.engine.suggest, normalized, edits, 0, limit, 0)
+        schedule = default_schedule(normalized) if max_dist is None else None
+        _, hits, _, _ = self._guarded(self.engine.suggest, normalized, edits, 0, limit, 0, schedule=schedule)
         return [TermMatch(term, distance) for term, distance in hits]
 
     def videos(
@@ -222,7 +240,10 @@ class Index:
         floor = 0.0 if min_score is None else min_score
         if self.engine is None:
             return self._stored_videos(normalized, edits, limit, prefix_nodes, floor)
-        _, _, hits = self._guarded(self.engine.suggest, normalized, edits, 0, 0, limit, False, prefix_nodes, floor)
+        schedule = default_schedule(normalized) if max_dist is None else None
+        _, _, hits, _ = self._guarded(
+            self.engine.suggest, normalized, edits, 0, 0, limit, False, prefix_nodes, floor, schedule=schedule
+        )
         return [self._video(video, score) for video, score in hits]
 
     def video(self, video: int) -> VideoMatch:

@@ -10,10 +10,12 @@ __all__ = [
     "MAX_LIMIT",
     "MAX_QUERY_LENGTH",
     "ONE_EDIT_FROM",
+    "ONE_EDIT_WITHIN",
     "TWO_EDITS_FROM",
     "checked_edits",
     "checked_limit",
     "default_edits",
+    "default_schedule",
 ]
 
 MAX_EDITS = 3
@@ -22,16 +24,27 @@ MAX_LIMIT = 100
 MAX_QUERY_LENGTH = 256  # code points, after normalisation or before
 # The default edits by the length of the normalised query, in code points:
 # none below ONE_EDIT_FROM (a short prefix within one edit of thousands of
-# terms says little), one from there, two from TWO_EDITS_FROM. Chosen by
-# replaying typing sessions (quillon eval; docs/completions.md).
-ONE_EDIT_FROM = 4
+# terms says little), one from there, two from TWO_EDITS_FROM; and the first
+# ONE_EDIT_WITHIN characters hold at most one of them (two typos among the
+# first three letters are rare, and allowing them walks every short prefix).
+# Chosen by replaying typing sessions (quillon eval; docs/completions.md).
+ONE_EDIT_FROM = 3
 TWO_EDITS_FROM = 8
+ONE_EDIT_WITHIN = 3
 
 
 def default_edits(normalized: str) -> int:
     """The edits a query may have when its caller names none."""
     length = len(normalized)
     return 2 if length >= TWO_EDITS_FROM else 1 if length >= ONE_EDIT_FROM else 0
+
+
+def default_schedule(normalized: str) -> list[int]:
+    """The edits each prefix of ``normalized`` may hold by default, for its
+    lengths 0 .. len(normalized): the text's own, at most one within the
+    first ONE_EDIT_WITHIN characters."""
+    edits = default_edits(normalized)
+    return [min(edits, 1) if length <= ONE_EDIT_WITHIN else edits for length in range(len(normalized) + 1)]
 
 
 def checked_edits(value: int | None, normalized: str, name: str = "max_edits") -> int:

@@ -66,6 +66,35 @@ def _collapsed(text: str) -> str:
     return " ".join(text.split())
 
 
+# An ASCII text that str.split() would change: whitespace other than single
+# spaces between words.
+_ASCII_UNEVEN = r"[\t\n\x0b\x0c\r\x1c-\x1f]|  |^ | $"
+
+
+def _collapsed_sql(column: str) -> str:
+    """``_collapsed`` in SQL: ASCII texts (as many bytes as characters) by
+    DuckDB, the others by Python, once each."""
+    ascii_collapsed = (
+        f"CASE WHEN regexp_matches({column}, '{_ASCII_UNEVEN}') "
+        f"THEN trim(regexp_replace({column}, '{_ASCII_WHITESPACE}+', ' ', 'g'), ' ') ELSE {column} END"
+    )
+    return f"CASE WHEN strlen({column}) = length({column}) THEN {ascii_collapsed} ELSE quillon_collapse({column}) END"
+
+
+def _normalized_sql(column: str, normalization: Mode) -> str:
+    """``quillon.normalize`` in SQL: ASCII texts by DuckDB (folding ASCII is
+    lower-casing and collapsing whitespace; lower-casing it is DuckDB's
+    lower()), the others by Python, once each."""
+    if normalization == "none":
+        return column
+    if normalization == "lower":
+        return f"CASE WHEN strlen({column}) = length({column}) THEN lower({column}) ELSE quillon_normalize({column}) END"
+    return (
+        f"CASE WHEN strlen({column}) = length({column}) THEN lower({_collapsed_sql(column)}) "
+        f"ELSE quillon_normalize({column}) END"
+    )
+
+
 @dataclass(frozen=True)
 class Aggregated:
     rows_read: int
@@ -118,11 +147,16 @@ def aggregate(
     Raises ``BuildError`` for rows with unusable ids or counts, and when no
     term is left to index."""
     scans = " UNION ALL ".join(f"({group.scan_sql(columns)})" for group in groups)
+    # Without a display column the spelling shown is the term as typed: one
+    # column to group by, not two.
+    displayed = any(group.has_display for group in groups)
+    shown = "shown" if displayed else "raw AS shown"
     with watch("reading", _known_rows(con, groups)):
         read_files(
             con,
-            "CREATE TEMP TABLE raw_pairs AS SELECT raw, shown, video, sum(n) AS n, count(*) AS rows, "
-            f"count(*) FILTER (WHERE video IS NULL OR n IS NULL) AS bad FROM ({scans}) GROUP BY raw, shown, video",
+            f"CREATE TEMP TABLE raw_pairs AS SELECT raw, {'shown, ' if displayed else ''}video, sum(n) AS n, count(*) AS rows, "
+            f"count(*) FILTER (WHERE video IS NULL OR n IS NULL) AS bad FROM ({scans}) "
+            f"GROUP BY raw, {'shown, ' if displayed else ''}video",
         )
     rows_read, bad = _one(con, "SELECT coalesce(sum(rows), 0), coalesce(sum(bad), 0) FROM raw_pairs")
     if bad:
@@ -131,17 +165,15 @@ def aggregate(
     id_kind, video = _id_kind(con, groups)
 
     with watch("normalising", None):
-        if normalization == "none":
-            con.execute("CREATE TEMP TABLE term_map AS SELECT DISTINCT raw, raw AS term FROM raw_pairs WHERE raw IS NOT NULL")
-        else:
-            def normalized(text: str) -> str:
-                return normalize(text, normalization)
-
-            con.create_function("quillon_normalize", normalized, ["VARCHAR"], "VARCHAR")
-            con.execute(
-                "CREATE TEMP TABLE term_map AS SELECT raw, quillon_normalize(raw) AS term "
-                "FROM (SELECT DISTINCT raw FROM raw_pairs WHERE raw IS NOT NULL)",
-            )
+        # Once per distinct typed term: its normalised form, and (without a
+        # display column) the spelling it shows, whitespace collapsed.
+        con.create_function("quillon_normalize", lambda text: normalize(text, normalization), ["VARCHAR"], "VARCHAR")
+        con.create_function("quillon_collapse", _collapsed, ["VARCHAR"], "VARCHAR")
+        con.execute(
+            f"CREATE TEMP TABLE term_map AS SELECT raw, {_normalized_sql('raw', normalization)} AS term"
+            f"{'' if displayed else ', ' + _collapsed_sql('raw') + ' AS shown'} "
+            "FROM (SELECT DISTINCT raw FROM raw_pairs WHERE raw IS NOT NULL)",
+        )
     null_terms, empty_terms, nul_terms = _one(
         con,
         "SELECT coalesce(sum(rows) FILTER (WHERE raw IS NULL), 0), coalesce(sum(rows) FILTER (WHERE term = ''), 0), "
@@ -180,17 +212,21 @@ def aggregate(
             "CREATE TEMP TABLE entries AS SELECT tid, vix, n FROM kept JOIN videos USING (video) ORDER BY tid, n DESC, vix"
         )
         # What users typed for each term, by how often: the most typed
-        # spelling, whitespace collapsed as str.split() does, is the one a
-        # search box shows (ASCII in SQL, the rest by Python).
-        con.create_function("quillon_collapse", _collapsed, ["VARCHAR"], "VARCHAR")
+        # spelling (ties by code point) is the one a search box shows.
+        if displayed:
+            candidates = (
+                f"SELECT sid, {_collapsed_sql('shown')} AS shown, sum(n) AS n FROM raw_pairs JOIN raw_ids USING (raw) "
+                "WHERE shown IS NOT NULL GROUP BY ALL"
+            )
+        else:
+            candidates = (
+                "SELECT sid, shown, sum(n) AS n FROM (SELECT raw, sum(n) AS n FROM raw_pairs GROUP BY raw) "
+                "JOIN term_map USING (raw) JOIN term_ids USING (term) GROUP BY sid, shown"
+            )
         con.execute(
-            "CREATE TEMP TABLE displays AS SELECT tid, shown AS display FROM ("
-            "SELECT sid, shown, row_number() OVER (PARTITION BY sid ORDER BY n DESC, shown) AS place FROM ("
-            "SELECT sid, CASE WHEN regexp_matches(shown, '^[\\x00-\\x7f]*$') "
-            f"THEN trim(regexp_replace(shown, '{_ASCII_WHITESPACE}+', ' ', 'g'), ' ') "
-            "ELSE quillon_collapse(shown) END AS shown, sum(n) AS n "
-            "FROM raw_pairs JOIN raw_ids USING (raw) WHERE shown IS NOT NULL GROUP BY ALL)) JOIN terms USING (sid) "
-            "WHERE place = 1 AND shown <> term"
+            "CREATE TEMP TABLE displays AS SELECT tid, display FROM ("
+            f"SELECT sid, first(shown ORDER BY n DESC, shown) AS display FROM ({candidates}) GROUP BY sid"
+            ") JOIN terms USING (sid) WHERE display <> term"
         )
     all_pairs, pairs_at_min_count, all_terms, terms, videos, entries = _one(
         con,

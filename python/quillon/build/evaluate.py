@@ -44,7 +44,7 @@ from quillon.build.progress import Progress
 from quillon.build.sources import FORMATS, Columns, Format, SourceGroup, describe_sources, first_line, resolve_sources
 from quillon.errors import BuildError, IndexLoadError, OutdatedIndexError
 from quillon.index import Index
-from quillon.limits import DEFAULT_LIMIT, MAX_QUERY_LENGTH, ONE_EDIT_FROM, TWO_EDITS_FROM
+from quillon.limits import DEFAULT_LIMIT, MAX_QUERY_LENGTH, ONE_EDIT_FROM, ONE_EDIT_WITHIN, TWO_EDITS_FROM
 
 __all__ = [
     "DEFAULT_BUDGETS",
@@ -75,7 +75,7 @@ DEFAULT_TYPOS = 0.5
 DEFAULT_SEED = 1
 TWO_TYPOS_SHARE = 0.25  # of the sessions typed with typos
 DOUBLED_SHARE = 1 / 3  # of inserted letters: the letter itself again
-DEFAULT_BUDGETS = ("none", "3/6", "3/8", "default", "5/10", "default+first")
+DEFAULT_BUDGETS = ("none", "3/8", "default", "4/8,3", "3/6,3", "default+first")
 
 U32_MAX = 0xFFFF_FFFF
 _KEYBOARD_ROWS = ("qwertyuiop", "asdfghjkl", "zxcvbnm")
@@ -103,36 +103,53 @@ _TYPO_KINDS = ("substitute", "insert", "delete", "swap")
 class Budget:
     """The edits a query may have by its length in code points: none below
     ``one_from``, one from there, two from ``two_from`` (None: never);
-    ``first_exact`` holds every completion to the query's first character."""
+    ``first_exact`` holds every completion to the query's first character;
+    the first ``one_within`` characters hold at most one of the edits (None:
+    any)."""
 
     name: str
     one_from: int | None
     two_from: int | None
     first_exact: bool = False
     default: bool = False
+    one_within: int | None = None
 
     def edits(self, query: str) -> int:
-        length = len(query)
+        return self.edits_at(len(query))
+
+    def edits_at(self, length: int) -> int:
         if self.two_from is not None and length >= self.two_from:
             return 2
         return 1 if self.one_from is not None and length >= self.one_from else 0
+
+    def schedule(self, query: str) -> tuple[int, ...] | None:
+        """The edits each prefix of ``query`` may hold, or None for
+        ``edits(query)`` anywhere."""
+        if self.one_within is None:
+            return None
+        edits = self.edits(query)
+        return tuple(min(edits, 1) if length <= self.one_within else edits for length in range(len(query) + 1))
 
     def to_json(self) -> dict[str, Any]:
         return dataclasses.asdict(self)
 
 
-_BUDGET_SPEC = re.compile(r"(none|default|(\d+)(?:/(\d+))?)(\+first)?")
+_BUDGET_SPEC = re.compile(r"(none|default|(\d+)(?:/(\d+))?(?:,(\d+))?)(\+first)?")
 
 
 def budget(spec: str) -> Budget:
     """A budget from its spelling on the command line: ``none``, ``default``
     (limits.py's), ``A/B`` (one edit from A code points, two from B) or
-    ``A`` (one from A, never two), any of them followed by ``+first``
-    (the first character held exact). ``ValueError`` says what is wrong."""
+    ``A`` (one from A, never two), either followed by ``,W`` (the first W
+    characters hold at most one edit), any of them by ``+first`` (the first
+    character held exact). ``ValueError`` says what is wrong."""
     match = _BUDGET_SPEC.fullmatch(spec.strip())
     if match is None:
-        raise ValueError(f"{spec!r} is not a budget: use none, default, A/B (one edit from A code points, two from B) or A, optionally +first")
-    word, one, two, first = match.groups()
+        raise ValueError(
+            f"{spec!r} is not a budget: use none, default, A/B (one edit from A code points, two from B) or A, "
+            "optionally ,W (at most one edit within the first W) and +first"
+        )
+    word, one, two, within, first = match.groups()
     if word == "none":
         one_from, two_from = None, None
     elif word == "default":
@@ -141,22 +158,24 @@ def budget(spec: str) -> Budget:
         one_from, two_from = int(one), None if two is None else int(two)
         if not 1 <= one_from <= MAX_QUERY_LENGTH or (two_from is not None and not one_from <= two_from <= MAX_QUERY_LENGTH):
             raise ValueError(f"{spec!r}: need 1 <= A <= B <= {MAX_QUERY_LENGTH} in A/B")
-    default = (one_from, two_from) == (ONE_EDIT_FROM, TWO_EDITS_FROM)
+    one_within = ONE_EDIT_WITHIN if word == "default" else None if within is None else int(within)
+    default = (one_from, two_from, one_within) == (ONE_EDIT_FROM, TWO_EDITS_FROM, ONE_EDIT_WITHIN)
     if one_from is None:
         name = "none"
     else:
         name = f"1 from {one_from}" + (f", 2 from {two_from}" if two_from is not None else "")
-    name += " (default)" if default else ""
+        name += f", 1 within {one_within}" if one_within is not None and two_from is not None else ""
+    name += " (default)" if default and first is None else ""
     name += ", first exact" if first else ""
-    return Budget(name, one_from, two_from, first is not None, default)
+    return Budget(name, one_from, two_from, first is not None, default, one_within if one_from is not None else None)
 
 
 def _budgets(specs: Iterable[str]) -> list[Budget]:
     """Each distinct budget once, in the order first named."""
-    found: dict[tuple[int | None, int | None, bool], Budget] = {}
+    found: dict[tuple[int | None, int | None, bool, int | None], Budget] = {}
     for spec in specs:
         b = budget(spec)
-        found.setdefault((b.one_from, b.two_from, b.first_exact), b)
+        found.setdefault((b.one_from, b.two_from, b.first_exact, b.one_within), b)
     return list(found.values())
 
 
@@ -434,7 +453,7 @@ def _rounded(value: float | None) -> float | None:
 
 
 Answer = Callable[[str], Sequence[str]]
-Completer = Callable[[str, int], Sequence[str]]
+Completer = Callable[[str, int, "tuple[int, ...] | None"], Sequence[str]]
 
 
 def score(sessions: Sequence[Session], answer: Answer) -> Figures:
@@ -466,23 +485,26 @@ def replay(
     edits: Callable[[str], int],
     advance: Callable[[int], object] | None = None,
 ) -> Figures:
-    """Scores ``complete(query, max_edits)`` (the completions of a
+    """Scores ``complete(query, max_edits, None)`` (the completions of a
     normalised query, best first) over ``sessions``, each keystroke allowed
-    ``edits(query)`` edits; each distinct call is made once."""
-    calls = list(dict.fromkeys((q, edits(q)) for s in sessions for q in s.queries if q))
+    ``edits(query)`` edits anywhere; each distinct call is made once."""
+    calls: list[_Question] = list(dict.fromkeys((q, edits(q), None) for s in sessions for q in s.queries if q))
     answers, _took = _answers(calls, complete, advance)
-    return score(sessions, lambda q: answers[(q, edits(q))])
+    return score(sessions, lambda q: answers[(q, edits(q), None)])
+
+
+_Question = tuple[str, int, "tuple[int, ...] | None"]
 
 
 def _answers(
-    calls: Sequence[tuple[str, int]], complete: Completer, advance: Callable[[int], object] | None
-) -> tuple[dict[tuple[str, int], tuple[str, ...]], dict[tuple[str, int], int]]:
+    calls: Sequence[_Question], complete: Completer, advance: Callable[[int], object] | None
+) -> tuple[dict[_Question, tuple[str, ...]], dict[_Question, int]]:
     """Each call's completions and how long it took, in nanoseconds: the
     lesser of two runs, as one time stands for every keystroke that makes
     the call (a popular prefix, many), and a first run may meet cold pages
     or lose the processor."""
-    answers: dict[tuple[str, int], tuple[str, ...]] = {}
-    took: dict[tuple[str, int], int] = {}
+    answers: dict[_Question, tuple[str, ...]] = {}
+    took: dict[_Question, int] = {}
     clock = time.perf_counter_ns
     for number, call in enumerate(calls, 1):
         started = clock()
@@ -508,10 +530,18 @@ def _engine_completer(index: Index, first_exact: bool) -> Completer:
     if not engine.has_completions:
         raise IndexLoadError(f"{index.path}: holds no completions; rebuild it with quillon build")
 
-    def complete(query: str, max_edits: int) -> list[str]:
-        return [hit[0] for hit in engine.complete(query, max_edits, SHOWN, first_exact)]
+    def complete(query: str, max_edits: int, schedule: tuple[int, ...] | None) -> list[str]:
+        return [hit[0] for hit in engine.complete(query, max_edits, SHOWN, first_exact, schedule)]
 
     return complete
+
+
+# A call: the query, its edits, the first character held, its schedule.
+_Call = tuple[str, int, bool, "tuple[int, ...] | None"]
+
+
+def _call(budget: Budget, query: str) -> _Call:
+    return (query, budget.edits(query), budget.first_exact, budget.schedule(query))
 
 
 def evaluate(index: Index, sessions: Sequence[Session], budgets: Sequence[Budget], progress: Progress | None = None) -> list[Figures]:
@@ -521,24 +551,24 @@ def evaluate(index: Index, sessions: Sequence[Session], budgets: Sequence[Budget
     progress = progress or Progress(enabled=False)
     completers = {first: _engine_completer(index, first) for first in {b.first_exact for b in budgets}}
     # One pass over every distinct call of every budget, then the scoring.
-    calls = list(dict.fromkeys((q, b.edits(q), b.first_exact) for b in budgets for s in sessions for q in s.queries if q))
-    found: dict[tuple[str, int, bool], tuple[str, ...]] = {}
-    took: dict[tuple[str, int, bool], int] = {}
+    calls = list(dict.fromkeys(_call(b, q) for b in budgets for s in sessions for q in s.queries if q))
+    found: dict[_Call, tuple[str, ...]] = {}
+    took: dict[_Call, int] = {}
     with progress.phase("completing", len(calls), " calls") as advance:
         for first, completer in completers.items():
-            answers, times = _answers([(q, e) for q, e, f in calls if f == first], completer, advance)
-            found.update(((q, e, first), terms) for (q, e), terms in answers.items())
-            took.update(((q, e, first), ns) for (q, e), ns in times.items())
+            answers, times = _answers([(q, e, sch) for q, e, f, sch in calls if f == first], completer, advance)
+            found.update(((q, e, first, sch), terms) for (q, e, sch), terms in answers.items())
+            took.update(((q, e, first, sch), ns) for (q, e, sch), ns in times.items())
     figures = []
     for b in budgets:
         scored = score(sessions, _looked_up(found, b))
-        scored.nanoseconds = [took[(q, b.edits(q), b.first_exact)] for s in sessions for q in s.queries if q]
+        scored.nanoseconds = [took[_call(b, q)] for s in sessions for q in s.queries if q]
         figures.append(scored)
     return figures
 
 
-def _looked_up(found: dict[tuple[str, int, bool], tuple[str, ...]], budget: Budget) -> Answer:
-    return lambda query: found[(query, budget.edits(query), budget.first_exact)]
+def _looked_up(found: dict[_Call, tuple[str, ...]], budget: Budget) -> Answer:
+    return lambda query: found[_call(budget, query)]
 
 
 # --------------------------------------------------------------------------

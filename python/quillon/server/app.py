@@ -219,6 +219,7 @@ def create_app(
                 "query": found.query,
                 "normalized": found.normalized,
                 "max_dist": found.max_edits,
+                "edits": found.edits,
                 "completions": [completion._asdict() for completion in found.completions],
                 "terms": [{"term": term, "distance": distance} for term, distance in found.terms],
                 "videos": None if found.videos is None else [_video_json(video) for video in found.videos],
