@@ -72,6 +72,19 @@ def test_case_and_accent_variants_meet_under_fold(tmp_path):
         assert sorted(v.id for v in index.videos(query, 0)) == [str(i) for i in range(5)]
 
 
+def test_terms_normalised_in_sql_are_those_normalize_gives(tmp_path):
+    # ASCII terms are folded and their spellings collapsed by DuckDB, the
+    # rest by quillon.normalize: every kind of whitespace str.split() takes.
+    typed = ["  Foo\tBar ", "a\x0bb", "A\x1cB", "x\r\ny", "x  y", "CAFÉ  au\u2003lait", " ok ", "Ok"]
+    log = write_table(tmp_path / "log.parquet", values_sql([(t, i) for i, t in enumerate(typed)]))
+    build_index([str(log)], tmp_path / "i")
+    index = Index.open(tmp_path / "i")
+    stored = {c.term: c.display for c in index.complete("", limit=100)}
+    assert set(stored) == {normalize(t, "fold") for t in typed}
+    # Spellings typed as often: the least by code point shows.
+    assert stored["foo bar"] == "Foo Bar" and stored["a b"] == "A B" and stored["cafe au lait"] == "CAFÉ au lait"
+
+
 def test_progress_reports_phases_with_rates(tmp_path):
     log = write_table(tmp_path / "log.parquet", values_sql(LOG))
     stream = io.StringIO()

@@ -150,7 +150,6 @@ def aggregate(
     # Without a display column the spelling shown is the term as typed: one
     # column to group by, not two.
     displayed = any(group.has_display for group in groups)
-    shown = "shown" if displayed else "raw AS shown"
     with watch("reading", _known_rows(con, groups)):
         read_files(
             con,
@@ -165,19 +164,20 @@ def aggregate(
     id_kind, video = _id_kind(con, groups)
 
     with watch("normalising", None):
-        # Once per distinct typed term: its normalised form, and (without a
-        # display column) the spelling it shows, whitespace collapsed.
+        # Once per distinct typed term: its rows and searches, its normalised
+        # form and (without a display column) the spelling it shows,
+        # whitespace collapsed.
         con.create_function("quillon_normalize", lambda text: normalize(text, normalization), ["VARCHAR"], "VARCHAR")
         con.create_function("quillon_collapse", _collapsed, ["VARCHAR"], "VARCHAR")
         con.execute(
-            f"CREATE TEMP TABLE term_map AS SELECT raw, {_normalized_sql('raw', normalization)} AS term"
+            f"CREATE TEMP TABLE term_map AS SELECT raw, rows, n, {_normalized_sql('raw', normalization)} AS term"
             f"{'' if displayed else ', ' + _collapsed_sql('raw') + ' AS shown'} "
-            "FROM (SELECT DISTINCT raw FROM raw_pairs WHERE raw IS NOT NULL)",
+            "FROM (SELECT raw, sum(rows) AS rows, sum(n) AS n FROM raw_pairs GROUP BY raw)",
         )
     null_terms, empty_terms, nul_terms = _one(
         con,
         "SELECT coalesce(sum(rows) FILTER (WHERE raw IS NULL), 0), coalesce(sum(rows) FILTER (WHERE term = ''), 0), "
-        "coalesce(sum(rows) FILTER (WHERE contains(term, chr(0))), 0) FROM raw_pairs LEFT JOIN term_map USING (raw)",
+        "coalesce(sum(rows) FILTER (WHERE contains(term, chr(0))), 0) FROM term_map",
     )
 
     with watch("aggregating", None):
@@ -185,7 +185,7 @@ def aggregate(
         # grouped and joined by number, not by text.
         con.execute(
             "CREATE TEMP TABLE term_ids AS SELECT row_number() OVER (ORDER BY term)::UINTEGER AS sid, term "
-            "FROM (SELECT DISTINCT term FROM term_map WHERE term <> '' AND NOT contains(term, chr(0)))"
+            "FROM (SELECT DISTINCT term FROM term_map WHERE raw IS NOT NULL AND term <> '' AND NOT contains(term, chr(0)))"
         )
         con.execute("CREATE TEMP TABLE raw_ids AS SELECT raw, sid FROM term_map JOIN term_ids USING (term)")
         con.execute(
@@ -219,14 +219,14 @@ def aggregate(
                 "WHERE shown IS NOT NULL GROUP BY ALL"
             )
         else:
-            candidates = (
-                "SELECT sid, shown, sum(n) AS n FROM (SELECT raw, sum(n) AS n FROM raw_pairs GROUP BY raw) "
-                "JOIN term_map USING (raw) JOIN term_ids USING (term) GROUP BY sid, shown"
-            )
+            candidates = "SELECT sid, shown, sum(n) AS n FROM term_map JOIN raw_ids USING (raw) GROUP BY sid, shown"
+        # The most typed by hashing twice (the greatest count, then the least
+        # spelling that has it) rather than by sorting every term's spellings.
         con.execute(
-            "CREATE TEMP TABLE displays AS SELECT tid, display FROM ("
-            f"SELECT sid, first(shown ORDER BY n DESC, shown) AS display FROM ({candidates}) GROUP BY sid"
-            ") JOIN terms USING (sid) WHERE display <> term"
+            f"CREATE TEMP TABLE displays AS WITH candidates AS ({candidates}), "
+            "most AS (SELECT sid, max(n) AS n FROM candidates GROUP BY sid) "
+            "SELECT tid, display FROM (SELECT sid, min(shown) AS display FROM candidates JOIN most USING (sid, n) GROUP BY sid) "
+            "JOIN terms USING (sid) WHERE display <> term"
         )
     all_pairs, pairs_at_min_count, all_terms, terms, videos, entries = _one(
         con,
