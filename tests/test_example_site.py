@@ -124,6 +124,7 @@ def test_parts_hold_the_rows_of_the_single_file(tmp_path):
     assert len(parts.held_out_files) == 1 and len(table(held_out)) == 900
 
 
+@pytest.mark.heavy
 def test_a_large_log_is_written_in_bounded_memory(tmp_path):
     script = textwrap.dedent(f"""
         import resource

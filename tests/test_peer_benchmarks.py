@@ -38,6 +38,7 @@ def peers_present() -> None:
         pytest.skip(reason)
 
 
+@pytest.mark.heavy  # a benchmark in a child process, with a Redis server of its own
 def test_the_quick_quality_run_reports_every_engine_and_ours_as_index_complete(peers_present, tmp_path):
     out = tmp_path / "quality.json"
     done = subprocess.run(
