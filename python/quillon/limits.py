@@ -27,7 +27,8 @@ MAX_QUERY_LENGTH = 256  # code points, after normalisation or before
 # terms says little), one from there, two from TWO_EDITS_FROM; and the first
 # ONE_EDIT_WITHIN characters hold at most one of them (two typos among the
 # first three letters are rare, and allowing them walks every short prefix).
-# Chosen by replaying typing sessions (quillon eval; docs/completions.md).
+# Chosen by replaying typing sessions (quillon eval; docs/completions.md, "How
+# the defaults were chosen").
 ONE_EDIT_FROM = 3
 TWO_EDITS_FROM = 8
 ONE_EDIT_WITHIN = 3
