@@ -58,6 +58,10 @@ def test_one_set_of_limits(index_path):
     with pytest.raises(ValueError, match=r"^max_edits must be an integer from 0 to 3, not 4$"):
         index.complete("cat", max_edits=4)
     assert len(index.terms("cat", 3, limit=100)) == 4  # all but cathedral
+    # None lists every answer, as it always has for terms and videos.
+    assert index.terms("cat", 3, limit=None) == index.terms("cat", 3, limit=100)
+    assert index.videos("cat", 0, limit=None) == index.videos("cat", 0, limit=100)
+    assert len(index.videos("c", 0, limit=None)) == 6  # every video below c
 
 
 def corrupt(index_path, change):

@@ -205,13 +205,13 @@ class Index:
         schedule = default_schedule(normalized) if max_edits is None else None
         return [_completion(hit) for hit in self._guarded(self.engine.complete, normalized, edits, limit, schedule=schedule)]
 
-    def terms(self, query: str, max_dist: int | None = None, limit: int = DEFAULT_LIMIT) -> list[TermMatch]:
+    def terms(self, query: str, max_dist: int | None = None, limit: int | None = DEFAULT_LIMIT) -> list[TermMatch]:
         """The stored terms within ``max_dist`` edits of the whole normalised
         ``query`` (None: by its length), closest first, then in code-point
-        order, at most ``limit``."""
+        order, at most ``limit`` (None: all)."""
         normalized = self.normalize(query)
         edits = checked_edits(max_dist, normalized, "max_dist")
-        checked_limit(limit)
+        limit = _list_limit(limit)
         if self.engine is None:
             return self._stored_terms(normalized, edits, limit)
         schedule = default_schedule(normalized) if max_dist is None else None
@@ -222,21 +222,22 @@ class Index:
         self,
         query: str,
         max_dist: int | None = None,
-        limit: int = DEFAULT_LIMIT,
+        limit: int | None = DEFAULT_LIMIT,
         prefix_nodes: bool | None = True,
         min_score: float | None = None,
     ) -> list[VideoMatch]:
         """The videos that best answer the normalised ``query``, best first,
         equal scores by id (numbers by value), at most ``limit``: a query
         that leads to videos shows up to ``limit`` of them, however thinly
-        its searches spread. ``max_dist`` None: by the query's length.
+        its searches spread (None: all). ``max_dist`` None: by the query's
+        length.
         ``prefix_nodes``: also rank through nodes where no term ends
         (``True``, for a query typed halfway), never (``False``), or only when
         no term is in reach (``None``). ``min_score``: the lowest score kept
         (None: no floor)."""
         normalized = self.normalize(query)
         edits = checked_edits(max_dist, normalized, "max_dist")
-        checked_limit(limit)
+        limit = _list_limit(limit)
         floor = 0.0 if min_score is None else min_score
         if self.engine is None:
             return self._stored_videos(normalized, edits, limit, prefix_nodes, floor)
@@ -281,6 +282,14 @@ class Index:
         # sort by value when shorter ones come first.
         ranked.sort(key=lambda hit: (-hit[1], len(hit[0]), hit[0]))
         return [VideoMatch(video, score) for video, score in ranked[:limit]]
+
+
+# What limit=None asks of the engine and of a list slice: every answer.
+_ALL = 2**32 - 1
+
+
+def _list_limit(limit: int | None) -> int:
+    return _ALL if limit is None else checked_limit(limit)
 
 
 def _completion(hit: tuple[str, str | None, int, int, int]) -> Completion:
