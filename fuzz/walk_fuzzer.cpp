@@ -17,29 +17,6 @@ using namespace quillon::fuzz;
 
 namespace {
 
-// Steps a walk could take at most: every labelled child down to the depth
-// where no row can stay within the bound (n + bound), without pruning. Used
-// to keep graphs with many paths out of reach of a hang; gives up once past
-// `budget`.
-std::size_t walk_steps(const Trie& trie, std::size_t n, std::uint64_t bound, std::size_t budget) {
-  if (trie.node_count() == 0) return 0;
-  const std::uint64_t deepest = n + bound;
-  std::size_t steps = 0;
-  std::vector<std::pair<std::uint32_t, std::uint64_t>> stack{{0, 0}};
-  while (!stack.empty() && steps <= budget) {
-    const auto [node, depth] = stack.back();
-    stack.pop_back();
-    const ChildrenView children = trie.children();
-    const ChildRange run = children.of(node);
-    for (std::size_t p = run.begin; p < run.end && steps <= budget; ++p) {
-      ++steps;
-      const std::uint32_t child = children.child(p);
-      if (children.label(child) != 0 && depth + 1 <= deepest) stack.emplace_back(child, depth + 1);
-    }
-  }
-  return steps;
-}
-
 constexpr std::size_t kStepBudget = 1 << 15;
 
 // Both kinds of rows with all of the walk's aids, and without them.
@@ -92,15 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!decoded) return -1;  // not a trie: of no use here
   const Trie& trie = *decoded;
 
-  std::u32string query;
-  for (const std::uint8_t s : header.query_selectors) {
-    char32_t cp = kAlphabet[s % std::size(kAlphabet)];
-    if (s >= 192 && trie.node_count() > 0) {
-      const char32_t label = trie.child_labels[(s - 192) % trie.node_count()];
-      if (label != 0) cp = label;
-    }
-    query.push_back(cp);
-  }
+  const std::u32string query = query_of(header.query_selectors, trie.child_labels);
 
   // The twin recurses once per depth and both walks follow every path of a
   // graph: keep the bound where the paths stay few.

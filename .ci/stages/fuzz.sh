@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Fuzzing stage: builds the libFuzzer targets of the core with clang,
 # AddressSanitizer and UndefinedBehaviorSanitizer, writes the seed corpus and
-# runs each target for a fixed time (FUZZ_SECONDS, 60 by default). Any
-# finding (a crash, a failed check, a sanitizer report, a timeout, memory
-# beyond the limits) fails the stage; the input that caused it is kept under
-# build/fuzz/artifacts/. Run from the repository root.
+# runs each target for a fixed time (FUZZ_SECONDS, 60 by default: six
+# targets, six minutes besides the build). Any finding (a crash, a failed
+# check, a sanitizer report, a timeout, memory beyond the limits) fails the
+# stage; the input that caused it is kept under build/fuzz/artifacts/. Run
+# from the repository root.
 set -euo pipefail
 
 seconds=${FUZZ_SECONDS:-60}
@@ -35,11 +36,11 @@ mkdir -p "$build/corpus" "$build/artifacts" "$build/logs"
 "$build/fuzz/fuzz_seeds" "$build/seeds"
 
 # Inputs up to 4 KiB; one input may take 10 s at most; an allocation of
-# more than 64 MiB or a process above 2 GiB is a finding (the decode target
-# also bounds its heap by the input's length itself).
+# more than 64 MiB or a process above 2 GiB is a finding (the decode and
+# index targets also bound their heap by the input's length themselves).
 status=0
 summary=""
-for target in decode_fuzzer walk_fuzzer build_fuzzer; do
+for target in decode_fuzzer walk_fuzzer build_fuzzer index_fuzzer complete_fuzzer mapped_fuzzer; do
   echo "== fuzz: $target for ${seconds}s"
   mkdir -p "$build/corpus/$target"
   log="$build/logs/$target.log"
