@@ -1,7 +1,9 @@
 from __future__ import annotations
 
+import atexit
 import os
 import pathlib
+import shutil
 import tempfile
 
 import pytest
@@ -12,6 +14,7 @@ import _quillon
 # The record of verified index files (quillon.integrity) and anything else
 # cached goes to a folder of the run's own, not the user's cache.
 os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="quillon-tests-cache-")
+atexit.register(shutil.rmtree, os.environ["XDG_CACHE_HOME"], ignore_errors=True)
 
 # Under the sanitizers every call is several times slower: no deadlines.
 settings.register_profile("sanitize", deadline=None)
