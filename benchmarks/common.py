@@ -811,6 +811,23 @@ def _source_digest(module):
         return hashlib.sha256(f.read()).hexdigest()[:16]
 
 
+def _builder_digest():
+    """The code that turns a log into an index: a set whose index an earlier
+    build wrote is built again when it changes."""
+    import hashlib
+
+    import quillon._engine
+    import quillon.build.aggregate
+    import quillon.build.pipeline
+    import quillon.normalize
+
+    digest = hashlib.sha256()
+    for module in (quillon.build.aggregate, quillon.build.pipeline, quillon.normalize, quillon._engine):
+        with open(module.__file__, "rb") as f:
+            digest.update(f.read())
+    return digest.hexdigest()[:16]
+
+
 def _cached(folder, stamp, make):
     """Runs make(folder) unless folder/stamp.json records the same stamp."""
     path = os.path.join(folder, "stamp.json")
@@ -842,7 +859,7 @@ def site_set(args, name, rows, parts):
 
     videos = (QUICK_SITE_VIDEOS if args.quick else site.DEFAULT_VIDEOS) if parts is None else max(site.DEFAULT_VIDEOS, rows // 13)
     folder = os.path.join(args.data, f"{name}-{rows}-{args.seed}")
-    stamp = {"rows": rows, "videos": videos, "parts": parts, "seed": args.seed, "generator": _source_digest(site)}
+    stamp = {"rows": rows, "videos": videos, "parts": parts, "seed": args.seed, "generator": _source_digest(site), "builder": _builder_digest()}
 
     def make(folder):
         progress(f"{name}: generating {rows:,} searches (quillon.example.site) in {folder}")
@@ -881,7 +898,7 @@ def word_set(args):
         raise SystemExit(f"word list not found: {args.words} (see benchmarks/README.md for apt-get install)")
     records = word_counts(args.words, sample, args.seed)
     folder = os.path.join(args.data, f"english-{sample or 'all'}-{args.seed}")
-    stamp = {"words": args.words, "size": os.path.getsize(args.words), "sample": sample, "seed": args.seed}
+    stamp = {"words": args.words, "size": os.path.getsize(args.words), "sample": sample, "seed": args.seed, "builder": _builder_digest()}
 
     def make(folder):
         import csv
