@@ -815,15 +815,12 @@ def _builder_digest():
     """The code that turns a log into an index: a set whose index an earlier
     build wrote is built again when it changes."""
     import hashlib
-
-    import quillon._engine
-    import quillon.build.aggregate
-    import quillon.build.pipeline
-    import quillon.normalize
+    import importlib
 
     digest = hashlib.sha256()
-    for module in (quillon.build.aggregate, quillon.build.pipeline, quillon.normalize, quillon._engine):
-        with open(module.__file__, "rb") as f:
+    # By import_module: quillon.build's own names shadow some of its modules.
+    for name in ("quillon.build.aggregate", "quillon.build.pipeline", "quillon.normalize", "quillon._engine"):
+        with open(importlib.import_module(name).__file__, "rb") as f:
             digest.update(f.read())
     return digest.hexdigest()[:16]
 
