@@ -48,6 +48,20 @@ def answer_of(index, q, max_dist, limit=10, videos=True):
     }
 
 
+def test_a_prefix_spread_thin_still_shows_limit_videos(tmp_path):
+    # 300 searches below "how", each leading to a video of its own: every
+    # video's score is 1/300, below the module's default floor of 0.01,
+    # which would show none of them.
+    build_small_index(tmp_path, "thin.idx", [(f"how to {n:03d}", n) for n in range(300)])
+    index = Index.open(tmp_path / "thin.idx")
+    assert index.search.fuzzy_match_video("how", 0, include_prefix_nodes=True) == []
+    expected = index.videos("how", 0, limit=7)
+    assert len(expected) == 7 and all(video.score == pytest.approx(1 / 300) for video in expected)
+    assert index.suggest("how", limit=7).videos == expected
+    answer = TestClient(create_app(tmp_path / "thin.idx")).get("/api/suggest?q=how&limit=7").json()
+    assert [video["id"] for video in answer["videos"]] == [video.id for video in expected]
+
+
 @pytest.mark.parametrize(
     "query, q, max_dist, limit, videos",
     [

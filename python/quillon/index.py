@@ -164,7 +164,7 @@ class Index:
         checked_limit(limit)
         if self.engine is None:
             terms = self._stored_terms(normalized, edits, limit)
-            found = self._stored_videos(normalized, edits, limit, True, None) if videos else None
+            found = self._stored_videos(normalized, edits, limit, True, 0.0) if videos else None
             return Suggestions(text, normalized, edits, [], terms, found, edits)
         completions, term_hits, video_hits, used = self._guarded(
             self.engine.suggest,
@@ -173,6 +173,9 @@ class Index:
             limit,
             limit,
             limit if videos else 0,
+            # No floor: a popular prefix spreads its searches thin, and an
+            # absolute floor would hide the videos of exactly those.
+            min_score=0.0,
             schedule=default_schedule(normalized) if max_edits is None else None,
         )
         return Suggestions(
