@@ -152,11 +152,12 @@ def run_child(kind: str, log: pathlib.Path, out: pathlib.Path, mode: str, lists:
 
 
 def stored_terms(index: str) -> list[list[object]]:
-    """Every stored term of an index file with its distance from "", read
-    in a child (the driver stays small)."""
+    """Every stored term of an index file (the build's container or the
+    module's bytes alike) with its distance from "", read in a child (the
+    driver stays small)."""
     code = (
-        "import json, sys; from quillon import PrefixSearch; "
-        "s = PrefixSearch.from_bytes(open(sys.argv[1], 'rb').read()); "
+        "import json, sys; from quillon import Index; "
+        "s = Index.open(sys.argv[1], verify=False).search; "
         f"print(json.dumps(s.fuzzy_match('', {U32_MAX})))"
     )
     done = subprocess.run([sys.executable, "-c", code, index], capture_output=True, text=True, check=True)
