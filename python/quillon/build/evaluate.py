@@ -134,19 +134,19 @@ class Budget:
         return dataclasses.asdict(self)
 
 
-_BUDGET_SPEC = re.compile(r"(none|default|(\d+)(?:/(\d+))?(?:,(\d+))?)(\+first)?")
+_BUDGET_SPELLING = re.compile(r"(none|default|(\d+)(?:/(\d+))?(?:,(\d+))?)(\+first)?")
 
 
-def budget(spec: str) -> Budget:
+def budget(spelled: str) -> Budget:
     """A budget from its spelling on the command line: ``none``, ``default``
     (limits.py's), ``A/B`` (one edit from A code points, two from B) or
     ``A`` (one from A, never two), either followed by ``,W`` (the first W
     characters hold at most one edit), any of them by ``+first`` (the first
     character held exact). ``ValueError`` says what is wrong."""
-    match = _BUDGET_SPEC.fullmatch(spec.strip())
+    match = _BUDGET_SPELLING.fullmatch(spelled.strip())
     if match is None:
         raise ValueError(
-            f"{spec!r} is not a budget: use none, default, A/B (one edit from A code points, two from B) or A, "
+            f"{spelled!r} is not a budget: use none, default, A/B (one edit from A code points, two from B) or A, "
             "optionally ,W (at most one edit within the first W) and +first"
         )
     word, one, two, within, first = match.groups()
@@ -157,7 +157,7 @@ def budget(spec: str) -> Budget:
     else:
         one_from, two_from = int(one), None if two is None else int(two)
         if not 1 <= one_from <= MAX_QUERY_LENGTH or (two_from is not None and not one_from <= two_from <= MAX_QUERY_LENGTH):
-            raise ValueError(f"{spec!r}: need 1 <= A <= B <= {MAX_QUERY_LENGTH} in A/B")
+            raise ValueError(f"{spelled!r}: need 1 <= A <= B <= {MAX_QUERY_LENGTH} in A/B")
     one_within = ONE_EDIT_WITHIN if word == "default" else None if within is None else int(within)
     default = (one_from, two_from, one_within) == (ONE_EDIT_FROM, TWO_EDITS_FROM, ONE_EDIT_WITHIN)
     if one_from is None:
@@ -170,11 +170,11 @@ def budget(spec: str) -> Budget:
     return Budget(name, one_from, two_from, first is not None, default, one_within if one_from is not None else None)
 
 
-def _budgets(specs: Iterable[str]) -> list[Budget]:
+def _budgets(spellings: Iterable[str]) -> list[Budget]:
     """Each distinct budget once, in the order first named."""
     found: dict[tuple[int | None, int | None, bool, int | None], Budget] = {}
-    for spec in specs:
-        b = budget(spec)
+    for spelled in spellings:
+        b = budget(spelled)
         found.setdefault((b.one_from, b.two_from, b.first_exact, b.one_within), b)
     return list(found.values())
 
@@ -623,7 +623,7 @@ def add_eval_command(commands: argparse._SubParsersAction[argparse.ArgumentParse
     parser.add_argument("--sessions", type=_positive, default=DEFAULT_SESSIONS, metavar="N", help=f"searches replayed, drawn as they occur in the log (default: {DEFAULT_SESSIONS})")
     parser.add_argument("--typos", type=_fraction, default=DEFAULT_TYPOS, metavar="FRACTION", help=f"share of sessions typed with typos, a quarter of them with two (default: {DEFAULT_TYPOS})")
     parser.add_argument("--seed", type=int, default=DEFAULT_SEED, help=f"seed of the draws and the typos (default: {DEFAULT_SEED})")
-    parser.add_argument("--budget", action="append", type=_budget_type, metavar="SPEC", help="an edit budget to score; repeat for several (default: those named below)")
+    parser.add_argument("--budget", action="append", type=_budget_type, metavar="BUDGET", help="an edit budget to score; repeat for several (default: those named below)")
     parser.add_argument("--json", action="store_true", help="the figures as one JSON object")
     parser.add_argument("--no-verify", dest="verify", action="store_false", help="skip the SHA-256 check; open an index without a manifest")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress")
