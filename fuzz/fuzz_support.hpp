@@ -187,6 +187,17 @@ inline std::size_t walk_steps(const TrieView& trie, std::size_t n, std::uint64_t
   return steps;
 }
 
+// The bound a walk of a query of `n` characters can afford within `budget`
+// steps: `max_dist` itself, else 1, else none (the input is of no use).
+inline std::optional<std::uint32_t> affordable_bound(const TrieView& trie, std::size_t n, std::uint32_t max_dist,
+                                                     std::size_t budget) {
+  for (const std::uint32_t bound : {max_dist, std::min<std::uint32_t>(max_dist, 1)}) {
+    const std::uint64_t reach = std::min<std::uint64_t>(bound, n + trie.node_count());
+    if (walk_steps(trie, n, reach, budget) <= budget) return bound;
+  }
+  return std::nullopt;
+}
+
 // ----------------------------------------------------------------- walk input
 
 // A query over a stored trie: a header, then the trie's stored bytes.

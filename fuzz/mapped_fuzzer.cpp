@@ -141,12 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(stored && *stored == memory, "the stored trie of a written index is not the trie written");
 
   const std::u32string query = query_of(header.query_selectors, memory.child_labels);
-  std::uint32_t max_dist = header.max_dist;
-  const auto bound = [&] { return std::min<std::uint64_t>(max_dist, query.size() + memory.node_count()); };
-  if (walk_steps(memory, query.size(), bound(), kStepBudget) > kStepBudget) {
-    max_dist = std::min<std::uint32_t>(max_dist, 1);
-    if (walk_steps(memory, query.size(), bound(), kStepBudget) > kStepBudget) return -1;
-  }
+  const std::optional<std::uint32_t> affordable = affordable_bound(memory, query.size(), header.max_dist, kStepBudget);
+  if (!affordable) return -1;
+  const std::uint32_t max_dist = *affordable;
   // Keystrokes: the whole query, one character less, half of it.
   const Views views{memory, *opened, *stored, completion};
   std::size_t previous = SIZE_MAX;

@@ -73,12 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The twin recurses once per depth and both walks follow every path of a
   // graph: keep the bound where the paths stay few.
-  std::uint32_t max_dist = header.max_dist;
-  const auto bound = [&] { return std::min<std::uint64_t>(max_dist, query.size() + trie.node_count()); };
-  if (walk_steps(trie, query.size(), bound(), kStepBudget) > kStepBudget) {
-    max_dist = std::min<std::uint32_t>(max_dist, 1);
-    if (walk_steps(trie, query.size(), bound(), kStepBudget) > kStepBudget) return -1;
-  }
+  const std::optional<std::uint32_t> affordable = affordable_bound(trie, query.size(), header.max_dist, kStepBudget);
+  if (!affordable) return -1;
+  const std::uint32_t max_dist = *affordable;
 
   const std::string text = testing::to_utf8(query);
   compare_searches(trie, text, max_dist, header.limit);
