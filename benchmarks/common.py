@@ -588,45 +588,54 @@ class WorkerError(RuntimeError):
     pass
 
 
-class Build:
-    """One build of _quillon, served by a worker process."""
+class WorkerProcess:
+    """A child process answering requests one JSON line at a time: each
+    {"op", "args"} gets back {"ok": result} or {"error": traceback}."""
 
-    def __init__(self, label, module_path, script):
-        self.label = label
-        self.module_path = module_path
-        env = dict(os.environ)
-        # The build's directory first; the package sources last, for
-        # build_arrays when the directory holds the extension alone.
-        path = [p for p in (module_path, env.get("PYTHONPATH"), HERE, PACKAGE_DIR) if p]
-        env["PYTHONPATH"] = os.pathsep.join(path)
+    def __init__(self, what, command, env, cwd=None, close_timeout=60):
+        self._what = what  # names the worker in errors
+        self._close_timeout = close_timeout
         self._process = subprocess.Popen(
-            [sys.executable, script, "--worker"],
-            stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
-            text=True,
-            bufsize=1,
-            env=env,
+            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1, env=env, cwd=cwd
         )
-        self.module_file = self.call("hello")["module"]
-        if module_path and os.path.dirname(os.path.realpath(self.module_file)) != os.path.realpath(module_path):
-            self.close()
-            raise SystemExit(f"--module-path {module_path}: no _quillon there (imported {self.module_file})")
+
+    @property
+    def pid(self):
+        return self._process.pid
 
     def call(self, op, **args):
         self._process.stdin.write(json.dumps({"op": op, "args": args}) + "\n")
         self._process.stdin.flush()
         line = self._process.stdout.readline()
         if not line:
-            raise WorkerError(f"build {self.label}: the worker exited (code {self._process.wait()})")
+            raise WorkerError(f"{self._what}: the worker exited (code {self._process.wait()})")
         reply = json.loads(line)
         if "error" in reply:
-            raise WorkerError(f"build {self.label}: {op} failed:\n{reply['error']}")
+            raise WorkerError(f"{self._what}: {op} failed:\n{reply['error']}")
         return reply["ok"]
 
     def close(self):
         if self._process.poll() is None:
             self._process.stdin.close()
-            self._process.wait(timeout=60)
+            self._process.wait(timeout=self._close_timeout)
+
+
+class Build(WorkerProcess):
+    """One build of _quillon, served by a worker process."""
+
+    def __init__(self, label, module_path, script):
+        self.module_path = module_path
+        env = dict(os.environ)
+        # The build's directory first; the package sources last, for
+        # build_arrays when the directory holds the extension alone.
+        path = [p for p in (module_path, env.get("PYTHONPATH"), HERE, PACKAGE_DIR) if p]
+        env["PYTHONPATH"] = os.pathsep.join(path)
+        super().__init__(f"build {label}", [sys.executable, script, "--worker"], env)
+        self.label = label
+        self.module_file = self.call("hello")["module"]
+        if module_path and os.path.dirname(os.path.realpath(self.module_file)) != os.path.realpath(module_path):
+            self.close()
+            raise SystemExit(f"--module-path {module_path}: no _quillon there (imported {self.module_file})")
 
     def describe(self):
         return f"{self.label} = {self.module_path or 'the installed module'} ({self.module_file})"

@@ -117,41 +117,21 @@ def worker_main():
         out.flush()
 
 
-class Worker:
+class Worker(common.WorkerProcess):
     """A process of one install, answering worker_* requests."""
 
     def __init__(self, python, label):
         env = dict(os.environ, PYTHONPATH=common.HERE)  # this folder only: the install's own quillon
-        self.label = label
-        self.process = subprocess.Popen(
-            [python, os.path.abspath(__file__), "--worker"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            text=True, bufsize=1, env=env, cwd="/",
-        )
-
-    def call(self, op, **args):
-        self.process.stdin.write(json.dumps({"op": op, "args": args}) + "\n")
-        self.process.stdin.flush()
-        line = self.process.stdout.readline()
-        if not line:
-            raise SystemExit(f"{self.label}: the worker exited (code {self.process.wait()})")
-        reply = json.loads(line)
-        if "error" in reply:
-            raise SystemExit(f"{self.label}: {op} failed:\n{reply['error']}")
-        return reply["ok"]
+        super().__init__(label, [python, os.path.abspath(__file__), "--worker"], env, cwd="/", close_timeout=120)
 
     def memory_kib(self):
         fields = {}
-        with open(f"/proc/{self.process.pid}/smaps_rollup") as f:
+        with open(f"/proc/{self.pid}/smaps_rollup") as f:
             for line in f:
                 parts = line.split()
                 if len(parts) == 3 and parts[2] == "kB":
                     fields[parts[0].rstrip(":")] = int(parts[1])
         return {"rss": fields["Rss"], "pss": fields["Pss"]}
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.stdin.close()
-            self.process.wait(timeout=120)
 
 
 # --------------------------------------------------------------------------
