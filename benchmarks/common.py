@@ -704,7 +704,13 @@ def serve(handlers):
     stdout: progress and diagnostics go to stderr."""
     import _quillon
 
-    handlers = dict(handlers, hello=lambda: {"module": _quillon.__file__}, prepare=prepare)
+    answer_requests(dict(handlers, hello=lambda: {"module": _quillon.__file__}, prepare=prepare))
+
+
+def answer_requests(handlers):
+    """The loop of a WorkerProcess's child: each request on stdin is
+    handlers[op](**args); the reply, or the traceback, one line on stdout
+    (anything else the handlers print goes to stderr)."""
     out = sys.stdout
     sys.stdout = sys.stderr
     for line in sys.stdin:

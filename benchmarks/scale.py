@@ -102,19 +102,7 @@ def worker_touch(keystrokes):
 
 
 def worker_main():
-    handlers = {"idle": worker_idle, "open": worker_open, "replay": worker_replay, "touch": worker_touch}
-    out = sys.stdout
-    sys.stdout = sys.stderr
-    for line in sys.stdin:
-        request = json.loads(line)
-        try:
-            reply = {"ok": handlers[request["op"]](**request["args"])}
-        except Exception:  # noqa: BLE001 - reported to the parent, which stops
-            import traceback
-
-            reply = {"error": traceback.format_exc()}
-        out.write(json.dumps(reply) + "\n")
-        out.flush()
+    common.answer_requests({"idle": worker_idle, "open": worker_open, "replay": worker_replay, "touch": worker_touch})
 
 
 class Worker(common.WorkerProcess):
